@@ -1,0 +1,7 @@
+#include "app/run_driver.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+    platform::process_startup();
+    return run_program(argc, argv);
+}

@@ -1,0 +1,6 @@
+// The usage text, printed when the command line is not acceptable.
+#pragma once
+
+// Prints the usage text to the console in its character set, with the
+// program path as typed.
+void print_usage(const char* program_path);

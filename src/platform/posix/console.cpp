@@ -1,0 +1,81 @@
+// Standard output, standard error and the console's character set.
+#include <iconv.h>
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+char stdout_buffer[4096];
+bool console_is_cp932;
+
+bool is_japanese_codeset(const char* codeset) {
+    const char* names[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS_KANJI"};
+    for (const char* name : names) {
+        if (strcasecmp(codeset, name) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void console_setup() {
+    // Only the character set: numbers must keep the C locale's form.
+    std::setlocale(LC_CTYPE, "");
+    console_is_cp932 = is_japanese_codeset(nl_langinfo(CODESET));
+    // On a terminal every line and mark shows at once; into a file or pipe
+    // output goes in blocks, which costs nothing per request.
+    int mode = isatty(STDOUT_FILENO) ? _IONBF : _IOFBF;
+    std::setvbuf(stdout, mode == _IONBF ? nullptr : stdout_buffer, mode, sizeof stdout_buffer);
+    // A reader that went away makes console writes fail, and those are
+    // ignored; it must not end the run.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void console_write(const char* text, std::size_t length) {
+    fwrite_unlocked(text, 1, length, stdout);
+}
+
+void console_put(char mark) { fputc_unlocked(mark, stdout); }
+
+void console_flush() { std::fflush(stdout); }
+
+std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
+                                   std::size_t capacity) {
+    std::size_t copied = length < capacity ? length : capacity;
+    if (console_is_cp932) {
+        iconv_t converter = iconv_open("CP932", "UTF-8");
+        if (converter != reinterpret_cast<iconv_t>(-1)) {
+            char* in = const_cast<char*>(text);
+            std::size_t in_left = length;
+            char* stored = out;
+            std::size_t out_left = capacity;
+            std::size_t result = iconv(converter, &in, &in_left, &stored, &out_left);
+            iconv_close(converter);
+            if (result != static_cast<std::size_t>(-1)) return capacity - out_left;
+        }
+    }
+    std::memcpy(out, text, copied);
+    return copied;
+}
+
+void error_write(const char* text, std::size_t length) {
+    while (length > 0) {
+        ssize_t written = write(STDERR_FILENO, text, length);
+        if (written <= 0) return;
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+const char* error_text(int error_number) { return strerror(error_number); }
+
+}  // namespace platform

@@ -1,0 +1,37 @@
+// Turns each outcome of a request into a line or a mark, keeps the reply
+// state that decides between the two, counts the changes of outcome and
+// remembers the last reply for the lost line.
+#pragma once
+
+#include <cstdint>
+
+// The last outcome, held as the ICMP type it stands for.
+enum class ReplyState : uint8_t {
+    Replied = 0,    // echo reply
+    NoReply = 8,    // the echo request went unanswered
+    Initial = 127,  // no outcome yet in this run
+};
+
+struct ReportState {
+    ReplyState reply_state;
+    uint32_t last_reply_count;  // requests sent when the last reply came
+    uint32_t last_reply_mark;   // clock reading when it came (t0 before any)
+    uint32_t t0;                // clock reading the run's stamps count from
+};
+
+extern ReportState report_state;
+
+struct Stamp {
+    uint16_t hours, minutes, seconds, milliseconds;
+};
+
+// The stamp of an outcome: the time since t0 of its request's send time, or
+// with time of day that plus the start-of-day value. Hours wrap at 24.
+Stamp stamp_of(uint32_t send_time, uint32_t t0, bool time_of_day, uint32_t start_of_day);
+
+void report_begin(uint32_t t0);
+
+// Each returns false when the log write failed; the failure is reported
+// already and the run must end.
+bool report_reply(uint32_t send_time, uint32_t receive_time, uint32_t from_address);
+bool report_no_reply(uint32_t send_time);
