@@ -4,6 +4,18 @@
 // host: our own request when the target is local, other programs' pings,
 // errors. The probe cycle's reply rule sorts them out; the kernel filter
 // below only spares it the wake-ups for what can never be a reply.
+//
+// A raw socket needs root or cap_net_raw. Without them, Linux offers the
+// ICMP datagram ("ping") socket to the groups in net.ipv4.ping_group_range.
+// That socket hands over the ICMP message without its IPv4 header and owns
+// the echo identifier: every request goes out with the socket's local port
+// in it, and only replies carrying that port come back. So the socket is
+// bound to the identifier the probe cycle asked for, and a header is put in
+// front of what it receives, so the layers above see what a raw socket
+// would have given them.
+#include "platform/posix/icmp_socket.h"
+
+#include <arpa/inet.h>
 #include <errno.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
@@ -19,8 +31,17 @@ namespace platform {
 
 namespace {
 
-int icmp_socket = -1;
-int last_error;
+constexpr std::size_t ipv4_header_length = 20;
+
+struct IcmpSocket {
+    int descriptor = -1;
+    bool datagram;      // a ping socket: no IPv4 header on what it receives
+    bool opened_early;  // by process_startup, before privileges were dropped
+    int open_error;     // why the early open failed, as printed
+    uint16_t identifier;
+    int last_error;
+};
+IcmpSocket icmp;
 
 // A datagram taken off the socket by the wait, handed out by the next
 // receive. On a fast path (loopback, a near host at period 0) the reply is
@@ -34,12 +55,33 @@ struct Stash {
 };
 Stash stash;
 
+// The header a raw socket would have delivered, as far as anything above
+// reads it: version and length, protocol, sender. Fields the ping socket
+// does not tell (TTL, destination) stay zero.
+void put_ipv4_header(uint8_t* buffer, std::size_t capacity, std::size_t total_length,
+                     uint32_t from_address) {
+    uint8_t header[ipv4_header_length] = {};
+    header[0] = 0x45;
+    header[2] = static_cast<uint8_t>(total_length >> 8);
+    header[3] = static_cast<uint8_t>(total_length);
+    header[9] = IPPROTO_ICMP;
+    std::memcpy(header + 12, &from_address, 4);
+    std::memcpy(buffer, header, capacity < sizeof header ? capacity : sizeof header);
+}
+
 ssize_t receive_now(uint8_t* buffer, std::size_t capacity, uint32_t* from_address) {
     sockaddr_in from;
     socklen_t from_length = sizeof from;
-    ssize_t received = recvfrom(icmp_socket, buffer, capacity, MSG_DONTWAIT,
+    std::size_t skip = icmp.datagram ? ipv4_header_length : 0;
+    if (skip > capacity) skip = capacity;
+    ssize_t received = recvfrom(icmp.descriptor, buffer + skip, capacity - skip, MSG_DONTWAIT,
                                 reinterpret_cast<sockaddr*>(&from), &from_length);
-    if (received >= 0) *from_address = from.sin_addr.s_addr;
+    if (received < 0) return received;
+    *from_address = from.sin_addr.s_addr;
+    if (icmp.datagram) {
+        received += static_cast<ssize_t>(skip);
+        put_ipv4_header(buffer, capacity, static_cast<std::size_t>(received), from.sin_addr.s_addr);
+    }
     return received;
 }
 
@@ -81,21 +123,77 @@ int socket_error_from_errno(int error_number) {
     }
 }
 
-void keep_error() { last_error = socket_error_from_errno(errno); }
+void keep_error() { icmp.last_error = socket_error_from_errno(errno); }
+
+// Binds a ping socket to the wanted identifier. When another ping socket
+// holds it, the kernel picks a free one, and *identifier becomes that one.
+// Returns false with errno set when the socket cannot be bound at all.
+bool bind_identifier(int descriptor, uint16_t* identifier) {
+    sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(*identifier);
+    if (bind(descriptor, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        if (errno != EADDRINUSE) return false;
+        local.sin_port = 0;
+        if (bind(descriptor, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            return false;
+        }
+    }
+    socklen_t length = sizeof local;
+    if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
+    *identifier = ntohs(local.sin_port);
+    return true;
+}
+
+// The raw socket when allowed, else the ping socket. When neither can be
+// had, the raw socket's refusal is what the user is told: it is the one
+// that privileges would cure.
+bool open_either(uint16_t* identifier) {
+    icmp.descriptor = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (icmp.descriptor >= 0) {
+        icmp.datagram = false;
+        // Only echo replies wake us: everything else is dropped in the kernel.
+        icmp_filter filter;
+        filter.data = ~(1u << ICMP_ECHOREPLY);
+        setsockopt(icmp.descriptor, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+        return true;
+    }
+    keep_error();
+    if (errno != EPERM && errno != EACCES) return false;
+    int raw_error = icmp.last_error;
+    int descriptor = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (descriptor < 0) {
+        icmp.last_error = raw_error;
+        return false;
+    }
+    if (!bind_identifier(descriptor, identifier)) {
+        keep_error();
+        close(descriptor);
+        return false;
+    }
+    icmp.descriptor = descriptor;
+    icmp.datagram = true;
+    return true;
+}
 
 }  // namespace
 
+void icmp_open_early() {
+    icmp.opened_early = true;
+    icmp.identifier = static_cast<uint16_t>(getpid());
+    if (!open_either(&icmp.identifier)) icmp.open_error = icmp.last_error;
+}
+
 bool icmp_open(uint16_t* identifier) {
-    (void)identifier;
-    icmp_socket = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (icmp_socket < 0) {
-        keep_error();
+    if (!icmp.opened_early) return open_either(identifier);
+    if (icmp.descriptor < 0) {
+        icmp.last_error = icmp.open_error;
         return false;
     }
-    // Only echo replies wake us: everything else is dropped in the kernel.
-    icmp_filter filter;
-    filter.data = ~(1u << ICMP_ECHOREPLY);
-    setsockopt(icmp_socket, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
+    // Only the ping socket imposes its identifier; a raw socket sends
+    // whatever the caller puts in the request.
+    if (icmp.datagram) *identifier = icmp.identifier;
     return true;
 }
 
@@ -104,7 +202,7 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     std::memset(&destination, 0, sizeof destination);
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = address;
-    ssize_t sent = sendto(icmp_socket, message, length, 0,
+    ssize_t sent = sendto(icmp.descriptor, message, length, 0,
                           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     if (sent < 0) {
         keep_error();
@@ -121,7 +219,7 @@ int icmp_wait_readable(uint32_t timeout_ms) {
         stash.length = static_cast<int>(early);
         return 1;
     }
-    pollfd watched = {icmp_socket, POLLIN, 0};
+    pollfd watched = {icmp.descriptor, POLLIN, 0};
     int ready = poll(&watched, 1, static_cast<int>(timeout_ms));
     if (ready < 0) {
         keep_error();
@@ -149,6 +247,6 @@ int icmp_receive(uint8_t* buffer, std::size_t capacity, uint32_t* from_address) 
     return static_cast<int>(received);
 }
 
-int last_socket_error() { return last_error; }
+int last_socket_error() { return icmp.last_error; }
 
 }  // namespace platform

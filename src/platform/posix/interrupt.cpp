@@ -75,6 +75,4 @@ bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* erro
     return true;
 }
 
-void process_startup() {}
-
 }  // namespace platform
