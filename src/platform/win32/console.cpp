@@ -1,0 +1,86 @@
+// Standard output, standard error and the console's code page.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr UINT code_page_utf8 = 65001;
+constexpr UINT code_page_japanese = 932;
+
+char stdout_buffer[4096];
+bool console_is_utf8;
+
+// The usage text is the only converted text; its tail is under 4096 bytes
+// of UTF-8, so it has fewer UTF-16 units than that.
+wchar_t wide_text[4096];
+
+}  // namespace
+
+void console_setup() {
+    // Text mode: every "\n" reaches the console, a file or a pipe as CR LF,
+    // as Windows programs write lines.
+    _setmode(_fileno(stdout), _O_TEXT);
+    // On a console every line and mark shows at once; into a file or pipe
+    // output goes in blocks, which costs nothing per request.
+    if (_isatty(_fileno(stdout))) {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    } else {
+        std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
+    }
+    console_is_utf8 = GetConsoleOutputCP() == code_page_utf8;
+}
+
+void console_write(const char* text, std::size_t length) { std::fwrite(text, 1, length, stdout); }
+
+void console_put(char mark) { std::fputc(mark, stdout); }
+
+void console_flush() { std::fflush(stdout); }
+
+// The text is written in CP932 (Japanese) unless the console was switched to
+// UTF-8, in which case it goes out as it is.
+std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
+                                   std::size_t capacity) {
+    if (!console_is_utf8 && length > 0 && length < sizeof wide_text / sizeof wide_text[0]) {
+        int wide_length =
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, static_cast<int>(length),
+                                wide_text, sizeof wide_text / sizeof wide_text[0]);
+        if (wide_length > 0) {
+            int stored = WideCharToMultiByte(code_page_japanese, 0, wide_text, wide_length, out,
+                                             static_cast<int>(capacity), nullptr, nullptr);
+            if (stored > 0) return static_cast<std::size_t>(stored);
+        }
+    }
+    std::size_t copied = length < capacity ? length : capacity;
+    std::memcpy(out, text, copied);
+    return copied;
+}
+
+// One WriteFile on the standard error handle, so that a report is never
+// split by other output. Its line ends become CR LF like standard output's.
+void error_write(const char* text, std::size_t length) {
+    HANDLE error_handle = GetStdHandle(STD_ERROR_HANDLE);
+    if (error_handle == nullptr || error_handle == INVALID_HANDLE_VALUE) return;
+    char lines[1024];
+    while (length > 0) {
+        std::size_t stored = 0;
+        while (length > 0 && stored + 2 <= sizeof lines) {
+            if (*text == '\n') lines[stored++] = '\r';
+            lines[stored++] = *text++;
+            --length;
+        }
+        DWORD written = 0;
+        if (!WriteFile(error_handle, lines, static_cast<DWORD>(stored), &written, nullptr)) return;
+    }
+}
+
+const char* error_text(int error_number) { return std::strerror(error_number); }
+
+}  // namespace platform

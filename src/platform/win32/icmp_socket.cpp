@@ -1,0 +1,85 @@
+// The ICMP socket on Winsock 2.
+//
+// A raw ICMP socket hands over every ICMP message that reaches the host, IP
+// header first: our own request when the target is local, other programs'
+// pings, errors. The probe cycle's reply rule sorts them out. Winsock's
+// error numbers are already the ones the program prints.
+#include <winsock2.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+SOCKET icmp_socket = INVALID_SOCKET;
+int last_error;
+
+void keep_error() { last_error = WSAGetLastError(); }
+
+}  // namespace
+
+// Windows leaves the echo identifier to us, so the caller's stays.
+bool icmp_open(uint16_t* identifier) {
+    (void)identifier;
+    icmp_socket = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    if (icmp_socket == INVALID_SOCKET) {
+        keep_error();
+        return false;
+    }
+    return true;
+}
+
+bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
+    sockaddr_in destination;
+    std::memset(&destination, 0, sizeof destination);
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = address;
+    int sent = sendto(icmp_socket, reinterpret_cast<const char*>(message), static_cast<int>(length),
+                      0, reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    if (sent == SOCKET_ERROR) {
+        keep_error();
+        return false;
+    }
+    return true;
+}
+
+int icmp_wait_readable(uint32_t timeout_ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(icmp_socket, &readable);
+    timeval timeout;
+    timeout.tv_sec = static_cast<long>(timeout_ms / 1000);
+    timeout.tv_usec = static_cast<long>(timeout_ms % 1000) * 1000;
+    // The first argument is ignored by Winsock.
+    int ready = select(0, &readable, nullptr, nullptr, &timeout);
+    if (ready == SOCKET_ERROR) {
+        keep_error();
+        return -1;
+    }
+    return ready > 0 ? 1 : 0;
+}
+
+int icmp_receive(uint8_t* buffer, std::size_t capacity, uint32_t* from_address) {
+    sockaddr_in from;
+    int from_length = sizeof from;
+    int received =
+        recvfrom(icmp_socket, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0,
+                 reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (received == SOCKET_ERROR) {
+        keep_error();
+        // A datagram longer than the buffer (someone else's big ping) is
+        // stored cut short and reported as an error; for the reply rule its
+        // first bytes are all that count, so it is a datagram like any other.
+        if (last_error != WSAEMSGSIZE) return -1;
+        received = static_cast<int>(capacity);
+    }
+    *from_address = from.sin_addr.s_addr;
+    return received;
+}
+
+int last_socket_error() { return last_error; }
+
+}  // namespace platform
