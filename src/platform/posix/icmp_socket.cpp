@@ -129,6 +129,12 @@ void keep_error() { icmp.last_error = socket_error_from_errno(errno); }
 // holds it, the kernel picks a free one, and *identifier becomes that one.
 // Returns false with errno set when the socket cannot be bound at all.
 bool bind_identifier(int descriptor, uint16_t* identifier) {
+    // Ping sockets share identifiers by default, and the kernel then hands
+    // each reply to one of the sharers only. Without address reuse the
+    // identifier is ours alone: taken already, the bind says so, and no
+    // later socket can take it from us.
+    int reuse = 0;
+    setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in local;
     std::memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
