@@ -286,6 +286,28 @@ case_file_capability() {
         setcap "$capabilities" "$scratch/qelvor" || fail "setcap $capabilities"
         check_raised_copy "file capability $capabilities"
     done
+
+    # A capability that is not cap_net_raw still means an early open and a
+    # drop; the socket opened then is the ping socket, or none.
+    copy_qelvor
+    setcap cap_net_admin+ep "$scratch/qelvor" || fail "setcap cap_net_admin+ep"
+    in_netns "$ping_everyone" 'exec "$@"' "${nobody[@]}" "$scratch/qelvor" 127.0.0.1 -n 3 -p 100 \
+        >"$scratch/out" 2>"$scratch/err"
+    expect_status "cap_net_admin, ping socket allowed" 0 $?
+    mask <"$scratch/out" >"$scratch/out.masked"
+    expect_text "cap_net_admin, ping socket allowed" "
+hh:mm:ss.mmm [1] reply from 127.0.0.1 ; rtt N ms.
+!!
+qelvor statistics
+    Packets: Sent = 3, Received = 3, Lost = 0 (0.0 %)
+" "$scratch/out.masked"
+    expect_text "cap_net_admin, ping socket allowed, stderr" "" "$scratch/err"
+    in_netns "$ping_nobody" 'exec "$@"' "${nobody[@]}" "$scratch/qelvor" 127.0.0.1 -n 3 -p 100 \
+        >"$scratch/out" 2>"$scratch/err"
+    expect_status "cap_net_admin, ping socket refused" 0 $?
+    expect_text "cap_net_admin, ping socket refused" "socket function failed with error 10013
+$(summary 0 0 0 0.0)
+" "$scratch/out"
 }
 
 case_package() {
