@@ -81,7 +81,10 @@ bool await_outcome(uint32_t send_time) {
 }  // namespace
 
 void run_probe_cycle() {
+    // The message buffer is shared with the interrupt thread's summary.
+    platform::output_lock();
     std::memset(output_channel.message, 0, sizeof output_channel.message);
+    platform::output_unlock();
     std::memset(&echo_buffers, 0, sizeof echo_buffers);
     cycle.identifier = static_cast<uint16_t>(platform::process_id());
     cycle.request_number = 0;

@@ -60,6 +60,14 @@ bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* erro
     sigaddset(&watched, SIGTERM);
     sigaddset(&watched, SIGHUP);
     int result = pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+    // Ctrl-C is always ours, also when the shell that started us in the
+    // background set it to be ignored: an ignored signal is discarded before
+    // sigwait could take it. Hang-up and termination keep an inherited
+    // "ignore", so that a run started under nohup survives its terminal.
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    if (result == 0) sigaction(SIGINT, &default_action, nullptr);
     if (result == 0) {
         pthread_attr_t attributes;
         pthread_attr_init(&attributes);
