@@ -15,9 +15,9 @@
 //                      kind of a `send` directive, SEQ the sequence of the request that caused it.
 //   --ready FILE       created once the sockets are open; "ready" is also printed on stdout.
 //   --duration-ms N    ends by itself N ms after start (default 60000).
-//   --allow-host-netns allow running in the network namespace of pid 1; replies then only go to
-//                      127.0.0.0/8. Without it the peer refuses to run there, so it can never
-//                      answer anything outside a test's own namespaces.
+//   --allow-host-netns allow running outside a named network namespace (one in /run/netns);
+//                      replies then only go to 127.0.0.0/8. Without it the peer refuses to run
+//                      there, so it can never answer anything outside a test's own namespaces.
 // SIGTERM and SIGINT end it cleanly; pending answers are dropped.
 //
 // Record line, fields separated by one space:
@@ -38,7 +38,8 @@
 //   duplicate SEQS [N [GAP_MS]]  send N replies in all (default 2), GAP_MS apart (default 0)
 //   bad-checksum SEQS            reply with a wrong ICMP checksum
 //   bad-data SEQS                reply with every data byte inverted (checksum still right)
-//   truncate SEQS BYTES          cut the reply's ICMP message to BYTES (checksum over the rest)
+//   truncate SEQS BYTES          cut the reply's ICMP message to BYTES (checksum over the rest).
+//                                Under 8 bytes it never reaches a raw socket on a Linux receiver.
 //   from SEQS ADDR               reply from ADDR instead of the address the request was sent to
 //   ip-options SEQS nop|rr       reply with IPv4 options: nop = NOP,NOP,NOP,EOL (IHL 6);
 //                                rr = a full record-route holding the source, then EOL (IHL 7)
@@ -52,13 +53,14 @@
 //       echo-request [ID]        an echo request of the peer's own (default id: request's + 1)
 //       wrong-id [ID]            an echo reply with another identifier (default: request's + 1)
 //       wrong-seq [SEQ]          an echo reply with another sequence (default: request's + 32768)
-//   silence A_MS B_MS [start]    from A to B ms after the first request (after the peer started
-//                                with `start`) nothing is answered: requests arriving then get
-//                                nothing, and nothing due then is sent.
+//   silence A_MS B_MS [start]    from A to B ms after the first request (or, with `start`, after
+//                                the peer started) nothing is answered: requests arriving then
+//                                get nothing, and nothing due then is sent.
 //
 // Requests with a bad checksum are recorded but not answered, as a real host would drop them.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
@@ -281,9 +283,9 @@ SeqSet parse_seqs(std::string_view text) {
         const auto first =
             static_cast<std::uint32_t>(parse_number(item.substr(0, dash), 0xffff, "sequence"));
         const std::string_view tail = item.substr(dash + 1);
-        const auto last =
-            tail.empty() ? 0xffffu
-                         : static_cast<std::uint32_t>(parse_number(tail, 0xffff, "sequence"));
+        const auto last = tail.empty()
+                              ? 0xffffu
+                              : static_cast<std::uint32_t>(parse_number(tail, 0xffff, "sequence"));
         if (last < first) {
             throw ScriptError("empty sequence range '" + std::string(item) + "'");
         }
@@ -537,8 +539,9 @@ std::vector<std::uint8_t> error_message(std::uint8_t type, std::uint8_t code, co
     msg[0] = type;
     msg[1] = code;
     msg.insert(msg.end(), req.ip_header.begin(), req.ip_header.end());
-    msg.insert(msg.end(), req.icmp.begin(),
-               req.icmp.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, req.icmp.size())));
+    msg.insert(
+        msg.end(), req.icmp.begin(),
+        req.icmp.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(8, req.icmp.size())));
     seal_icmp(msg);
     return msg;
 }
@@ -581,7 +584,8 @@ std::vector<std::uint8_t> reply_message(const Plan& plan, const Request& req) {
     return msg;
 }
 
-std::pair<std::vector<std::uint8_t>, std::string> extra_message(const Extra& e, const Request& req) {
+std::pair<std::vector<std::uint8_t>, std::string> extra_message(const Extra& e,
+                                                                const Request& req) {
     switch (e.kind) {
         case ExtraKind::kUnreachable:
             return {error_message(kUnreachable, static_cast<std::uint8_t>(e.arg.value_or(1)), req),
@@ -592,14 +596,15 @@ std::pair<std::vector<std::uint8_t>, std::string> extra_message(const Extra& e, 
         case ExtraKind::kTimestamp:
             return {timestamp_message(req), "timestamp"};
         case ExtraKind::kEchoRequest:
-            return {echo_message(kEchoRequest,
-                                 static_cast<std::uint16_t>(e.arg.value_or(req.id + 1u)), req.seq,
-                                 req),
-                    "echo-request"};
+            return {
+                echo_message(kEchoRequest, static_cast<std::uint16_t>(e.arg.value_or(req.id + 1u)),
+                             req.seq, req),
+                "echo-request"};
         case ExtraKind::kWrongId:
-            return {echo_message(kEchoReply, static_cast<std::uint16_t>(e.arg.value_or(req.id + 1u)),
-                                 req.seq, req),
-                    "wrong-id"};
+            return {
+                echo_message(kEchoReply, static_cast<std::uint16_t>(e.arg.value_or(req.id + 1u)),
+                             req.seq, req),
+                "wrong-id"};
         case ExtraKind::kWrongSeq:
             return {echo_message(kEchoReply, req.id,
                                  static_cast<std::uint16_t>(e.arg.value_or(req.seq + 32768u)), req),
@@ -691,7 +696,8 @@ public:
             }
         }
         std::fprintf(stderr, "icmp_peer: %llu requests seen, %llu packets sent\n",
-                     static_cast<unsigned long long>(requests_), static_cast<unsigned long long>(sent_));
+                     static_cast<unsigned long long>(requests_),
+                     static_cast<unsigned long long>(sent_));
         return 0;
     }
 
@@ -831,8 +837,8 @@ private:
             ++sent_;
             if (sent_fd_ >= 0) {
                 write_all(sent_fd_, std::to_string(now_us()) + ' ' + out.what + ' ' +
-                                        std::to_string(out.request_seq) + ' ' +
-                                        addr_text(out.src) + '\n');
+                                        std::to_string(out.request_seq) + ' ' + addr_text(out.src) +
+                                        '\n');
             }
         }
     }
@@ -851,15 +857,30 @@ private:
     std::uint64_t sent_ = 0;
 };
 
-// The peer answers whoever asks. Inside a test's namespace that can only be the test's own
-// client; in the machine's own namespace it could be anyone, so it refuses to run there.
-bool in_host_netns() {
+// The peer answers whoever asks. Inside a namespace made for a test that can only be the test's
+// own client; in the machine's own namespace it could be anyone. So it runs only in a named
+// namespace (one that `ip netns add` made, listed in /run/netns).
+bool in_named_netns() {
     struct stat self {};
-    struct stat init {};
-    if (stat("/proc/self/ns/net", &self) != 0 || stat("/proc/1/ns/net", &init) != 0) {
-        return true;
+    if (stat("/proc/self/ns/net", &self) != 0) {
+        return false;
     }
-    return self.st_ino == init.st_ino && self.st_dev == init.st_dev;
+    DIR* dir = opendir("/run/netns");
+    if (dir == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string path = std::string("/run/netns/") + entry->d_name;
+        struct stat ns {};
+        if (entry->d_name[0] != '.' && stat(path.c_str(), &ns) == 0 && ns.st_ino == self.st_ino &&
+            ns.st_dev == self.st_dev) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
 }
 
 void usage() {
@@ -917,10 +938,10 @@ int main(int argc, char** argv) {
     if (config.script_path != nullptr && !load_script(config.script_path, script)) {
         return 2;
     }
-    if (in_host_netns() && !config.allow_host_netns) {
+    if (!config.allow_host_netns && !in_named_netns()) {
         std::fprintf(stderr,
-                     "icmp_peer: refusing to answer in the host's network namespace; run it in a "
-                     "test namespace (or pass --allow-host-netns for loopback only)\n");
+                     "icmp_peer: not in a named network namespace; run it with `ip netns exec` "
+                     "(or pass --allow-host-netns to answer loopback only)\n");
         return 2;
     }
 
