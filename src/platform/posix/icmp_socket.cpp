@@ -49,7 +49,8 @@ IcmpSocket icmp;
 // the work of a poll and a receive.
 struct Stash {
     bool full;
-    int length;
+    int length;  // or -1 for a failed receive, whose errno is in error
+    int error;
     uint32_t from;
     uint8_t bytes[1480];
 };
@@ -220,9 +221,12 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
 int icmp_wait_readable(uint32_t timeout_ms) {
     if (stash.full) return 1;
     ssize_t early = receive_now(stash.bytes, sizeof stash.bytes, &stash.from);
-    if (early >= 0) {
+    if (early >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        // A failure other than an empty queue belongs to the receive that
+        // follows, as it would without this early try.
         stash.full = true;
-        stash.length = static_cast<int>(early);
+        stash.length = early >= 0 ? static_cast<int>(early) : -1;
+        stash.error = errno;
         return 1;
     }
     pollfd watched = {icmp.descriptor, POLLIN, 0};
@@ -237,6 +241,10 @@ int icmp_wait_readable(uint32_t timeout_ms) {
 int icmp_receive(uint8_t* buffer, std::size_t capacity, uint32_t* from_address) {
     if (stash.full) {
         stash.full = false;
+        if (stash.length < 0) {
+            icmp.last_error = socket_error_from_errno(stash.error);
+            return -1;
+        }
         std::size_t length = static_cast<std::size_t>(stash.length);
         if (length > capacity) length = capacity;
         std::memcpy(buffer, stash.bytes, length);
