@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "netns.h"
-#include "peer_run.h"
-#include "privilege.h"
+#include "support/netns.h"
+#include "support/peer_run.h"
+#include "support/privilege.h"
 
 namespace qelvor::test {
 namespace {

@@ -53,6 +53,8 @@
 //       echo-request [ID]        an echo request of the peer's own (default id: request's + 1)
 //       wrong-id [ID]            an echo reply with another identifier (default: request's + 1)
 //       wrong-seq [SEQ]          an echo reply with another sequence (default: request's + 32768)
+//   answer-id ID                 answer only requests whose identifier is ID; any other
+//                                identifier gets nothing at all (several lines: any of them)
 //   silence A_MS B_MS [start]    from A to B ms after the first request (or, with `start`, after
 //                                the peer started) nothing is answered: requests arriving then
 //                                get nothing, and nothing due then is sent.
@@ -190,6 +192,7 @@ struct Silence {
 struct Script {
     std::vector<Directive> directives;
     std::vector<Silence> silences;
+    std::vector<std::uint16_t> answer_ids;  // empty: every identifier
 };
 
 // What one request gets, after every matching directive was applied in order.
@@ -373,6 +376,11 @@ void parse_line(std::string_view line, Script& script) {
         return;
     }
     const std::string_view verb = w[0];
+    if (verb == "answer-id") {
+        expect_words(w, 2, 2);
+        script.answer_ids.push_back(static_cast<std::uint16_t>(parse_number(w[1], 65535, "id")));
+        return;
+    }
     if (verb == "silence") {
         expect_words(w, 3, 4);
         Silence s{parse_number(w[1], kMaxMs, "time"), parse_number(w[2], kMaxMs, "time"), false};
@@ -743,6 +751,11 @@ private:
             first_request_us_ = arrival;
         }
         if (!checksum_ok || silenced(arrival)) {
+            return;
+        }
+        if (!script_.answer_ids.empty() &&
+            std::find(script_.answer_ids.begin(), script_.answer_ids.end(), req.id) ==
+                script_.answer_ids.end()) {
             return;
         }
         if (config_.allow_host_netns && !is_loopback(req.src)) {
