@@ -15,7 +15,6 @@ namespace platform {
 namespace {
 
 char stdout_buffer[4096];
-bool console_is_cp932;
 
 bool is_japanese_codeset(const char* codeset) {
     const char* names[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS_KANJI"};
@@ -28,9 +27,6 @@ bool is_japanese_codeset(const char* codeset) {
 }  // namespace
 
 void console_setup() {
-    // Only the character set: numbers must keep the C locale's form.
-    std::setlocale(LC_CTYPE, "");
-    console_is_cp932 = is_japanese_codeset(nl_langinfo(CODESET));
     // On a terminal every line and mark shows at once; into a file or pipe
     // output goes in blocks, which costs nothing per request.
     int mode = isatty(STDOUT_FILENO) ? _IONBF : _IOFBF;
@@ -51,6 +47,11 @@ void console_flush() { std::fflush(stdout); }
 std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
                                    std::size_t capacity) {
     std::size_t copied = length < capacity ? length : capacity;
+    // Only the usage text is converted, so the locale is read only for it:
+    // a run never loads the locale's tables. Only the character set: numbers
+    // keep the C locale's form.
+    std::setlocale(LC_CTYPE, "");
+    bool console_is_cp932 = is_japanese_codeset(nl_langinfo(CODESET));
     if (console_is_cp932) {
         iconv_t converter = iconv_open("CP932", "UTF-8");
         if (converter != reinterpret_cast<iconv_t>(-1)) {
