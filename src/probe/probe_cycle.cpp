@@ -106,10 +106,18 @@ void run_probe_cycle() {
     uint32_t t0 = platform::clock_ms();
     report_begin(t0);
 
+    // When the iteration was due: its start, or, after a period slept out,
+    // the instant the sleep was meant to end.
+    bool slept = false;
+    uint32_t due = t0;
     for (;;) {
         uint32_t sent = run_counters.requests_sent.load(std::memory_order_relaxed);
         if (run_settings.request_count != 0 && sent >= run_settings.request_count) return;
         uint32_t iteration_start = platform::clock_ms();
+        due = slept ? due + run_settings.period_ms : iteration_start;
+        // Woken a whole period late or more: the schedule starts anew here
+        // rather than catch up with a burst.
+        if (iteration_start - due >= run_settings.period_ms) due = iteration_start;
         // Checked before the next request is built: the request that passed
         // the limit has been reported and its period slept out.
         if (run_settings.change_limit > 0 &&
@@ -123,9 +131,15 @@ void run_probe_cycle() {
         count_one(run_counters.requests_sent);
         if (!await_outcome(send_time)) return;
 
-        // The period runs from the iteration start; an outcome that took
-        // longer is followed at once, and missed periods are not made up.
-        uint32_t elapsed = platform::clock_ms() - iteration_start;
-        if (run_settings.period_ms > elapsed) platform::sleep_ms(run_settings.period_ms - elapsed);
+        // The period runs from when the iteration was due. A wake-up that
+        // came late (a busy or virtual machine can be a few milliseconds
+        // late now and then) is thus made good by the next sleep instead of
+        // moving every later request: the stamps stay on the period. An
+        // outcome that took the whole period or longer is followed at once,
+        // the schedule starting anew from there: missed periods are not made
+        // up.
+        uint32_t elapsed = platform::clock_ms() - due;
+        slept = run_settings.period_ms > elapsed;
+        if (slept) platform::sleep_ms(run_settings.period_ms - elapsed);
     }
 }

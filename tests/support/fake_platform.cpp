@@ -128,7 +128,8 @@ uint32_t clock_ms() { return world.now; }
 
 void sleep_ms(uint32_t ms) {
     world.sleeps.push_back(ms);
-    fake::advance_to(world.now + ms);
+    auto late = world.late_wakeups.find(world.sleeps.size());
+    fake::advance_to(world.now + ms + (late != world.late_wakeups.end() ? late->second : 0));
 }
 
 TimeOfDay local_time_of_day() {

@@ -69,6 +69,9 @@ struct World {
 
     int timer_begun = 0, timer_ended = 0, library_started = 0, library_stopped = 0;
     std::vector<uint32_t> sleeps;
+    // Sleeps that wake late, by the number of the sleep (1 = the first of
+    // the run) and how many milliseconds late.
+    std::map<std::size_t, uint32_t> late_wakeups;
 };
 
 extern World world;

@@ -288,6 +288,33 @@ TEST(ProbeRun, StampsStayOnThePeriod) {
     EXPECT_NE(world.console.find("00:00:09.990 [1000] reply"), std::string::npos);
 }
 
+TEST(ProbeRun, ALateWakeUpDoesNotMoveLaterRequests) {
+    struct Case {
+        const char* what;
+        uint32_t late_ms;
+        std::vector<uint32_t> sends;  // after t0
+    } cases[] = {
+        // Request 4 goes out 3 ms late; the next sleep makes it good.
+        {"late within the period", 3, {0, 10, 20, 33, 40, 50}},
+        // Late by more than a period: the next request follows at once and
+        // the schedule starts anew from it; the missed period is not made up.
+        {"late by more than the period", 14, {0, 10, 20, 44, 54, 64}},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        world.default_answer = reply_after(1);
+        // Sleeps 1 and 2 are the settling pauses; sleep 5 ends request 3's period.
+        world.late_wakeups[5] = c.late_ms;
+        const uint32_t start = world.now;
+        ASSERT_EQ(fake::run({"qelvor", "127.0.0.10", "-p", "10", "-n", "6"}), 0) << c.what;
+        std::vector<uint32_t> sends;
+        for (const fake::SentRequest& request : world.sent) {
+            sends.push_back(request.time - start - settling);
+        }
+        EXPECT_EQ(sends, c.sends) << c.what;
+    }
+}
+
 TEST(ProbeRun, NumbersFrom2To31OnPrintUnsigned) {
     // Two billion requests are out of reach even in virtual time: report
     // straight into a run that has come that far.
