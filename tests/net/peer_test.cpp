@@ -1,7 +1,7 @@
-// The real-network test bed checked on its own: the scripted peer answers as its script says, seen
-// both through iputils ping (what a user would see) and through a raw socket in the client
-// namespace (the exact bytes), and the namespace fixture leaves nothing behind however a test
-// ends.
+// The real-network test bed checked on its own: the scripted peer forges exactly what its script
+// says, seen byte for byte through a raw socket in the client namespace (the tests of the program
+// rely on those forgeries being real), and the namespace fixture leaves nothing behind however a
+// test ends.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,38 +32,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr const char* kPeer = QELVOR_ICMP_PEER;
-
-// ---------------------------------------------------------------------------------------------
-// Reading what ping printed
-
-int count_of(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-// Lines that report a reply ("64 bytes from ...: icmp_seq=N ...") for sequence `seq`.
-std::vector<std::string> reply_lines(const std::string& out, int seq) {
-    std::vector<std::string> lines;
-    const std::regex line_re("bytes from [^:]+: icmp_seq=" + std::to_string(seq) + " .*");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), line_re);
-         it != std::sregex_iterator(); ++it) {
-        lines.push_back(it->str());
-    }
-    return lines;
-}
-
-std::vector<double> reply_times_ms(const std::string& out) {
-    std::vector<double> times;
-    const std::regex time_re("time=([0-9.]+) ms");
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), time_re);
-         it != std::sregex_iterator(); ++it) {
-        times.push_back(std::stod((*it)[1].str()));
-    }
-    return times;
-}
 
 // `count` requests, 200 ms apart, waiting at most 1 s for the last reply. (Not -w: with a
 // deadline, ping's -c counts replies instead of requests.)
@@ -223,110 +190,6 @@ TEST_F(NetTest, PeerKernelDoesNotAnswerByItself) {
     const CommandResult r = ping(net(), net().peer_addr(), 2);
     EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("2 packets transmitted, 0 received"), std::string::npos) << r.out;
-}
-
-TEST_F(NetTest, PingGetsEveryRequestAnswered) {
-    PeerRun peer(net(), kPeer, "");
-    const CommandResult r = ping(net(), net().peer_addr(), 3);
-
-    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("3 packets transmitted, 3 received, 0% packet loss"), std::string::npos)
-        << r.out;
-    for (int seq = 1; seq <= 3; ++seq) {
-        ASSERT_EQ(reply_lines(r.out, seq).size(), 1u) << r.out;
-        EXPECT_NE(reply_lines(r.out, seq)[0].find("from " + net().peer_addr() + ":"),
-                  std::string::npos);
-    }
-    EXPECT_EQ(peer.stop().exit_code, 0) << peer.stderr_text();
-    EXPECT_EQ(peer.seen().size(), 3u);
-}
-
-TEST_F(NetTest, DroppedSequenceIsLostForPing) {
-    PeerRun peer(net(), kPeer, "drop 2\n");
-    const CommandResult r = ping(net(), net().peer_addr(), 4);
-
-    EXPECT_NE(r.out.find("4 packets transmitted, 3 received, 25% packet loss"), std::string::npos)
-        << r.out;
-    EXPECT_TRUE(reply_lines(r.out, 2).empty()) << r.out;
-    EXPECT_EQ(reply_lines(r.out, 3).size(), 1u) << r.out;
-    // The peer saw the request it left unanswered.
-    const auto seen = peer.seen();
-    ASSERT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen[1].seq, 2);
-}
-
-TEST_F(NetTest, DuplicateShowsAsDupInPing) {
-    PeerRun peer(net(), kPeer, "duplicate 2\n");
-    const CommandResult r = ping(net(), net().peer_addr(), 3);
-
-    EXPECT_NE(r.out.find("3 packets transmitted, 3 received, +1 duplicates"), std::string::npos)
-        << r.out;
-    const auto lines = reply_lines(r.out, 2);
-    ASSERT_EQ(lines.size(), 2u) << r.out;
-    EXPECT_NE(lines[1].find("(DUP!)"), std::string::npos) << r.out;
-    EXPECT_EQ(count_of(r.out, "(DUP!)"), 1) << r.out;
-}
-
-TEST_F(NetTest, RecordHasOneLinePerRequestWithValidChecksum) {
-    PeerRun peer(net(), kPeer, "");
-    const std::int64_t before = monotonic_us();
-    // -s 18: the same 26-byte messages qelvor sends.
-    const CommandResult r = ping(net(), net().peer_addr(), 5, {"-s", "18"});
-    const std::int64_t after = monotonic_us();
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-
-    const auto seen = peer.seen();
-    ASSERT_EQ(seen.size(), 5u);
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_EQ(seen[i].length, 26u);
-        EXPECT_TRUE(seen[i].checksum_ok);
-        EXPECT_EQ(seen[i].id, seen[0].id);
-        EXPECT_EQ(seen[i].seq, i + 1);
-        EXPECT_EQ(seen[i].data_hex.size(), 36u);
-        // Same clock as the test's own: arrival lies within the ping run.
-        EXPECT_GE(seen[i].t_us, before);
-        EXPECT_LE(seen[i].t_us, after);
-        if (i > 0) {
-            const std::int64_t gap = seen[i].t_us - seen[i - 1].t_us;
-            EXPECT_GT(gap, 150'000) << "request " << i + 1;
-            EXPECT_LT(gap, 600'000) << "request " << i + 1;
-        }
-    }
-}
-
-TEST_F(NetTest, DelayShowsInPingTimes) {
-    PeerRun peer(net(), kPeer, "delay * 250\n");
-    const CommandResult r = ping(net(), net().peer_addr(), 2);
-
-    const auto times = reply_times_ms(r.out);
-    ASSERT_EQ(times.size(), 2u) << r.out;
-    for (const double t : times) {
-        EXPECT_GE(t, 250.0) << r.out;
-        EXPECT_LT(t, 900.0) << r.out;
-    }
-}
-
-TEST_F(NetTest, SilenceLosesTheRequestsInsideItsWindow) {
-    // Requests go out 200 ms apart: 3, 4 and 5 arrive 400, 600 and 800 ms after the first.
-    PeerRun peer(net(), kPeer, "silence 300 900\n");
-    const CommandResult r = ping(net(), net().peer_addr(), 7);
-
-    EXPECT_NE(r.out.find("7 packets transmitted, 4 received"), std::string::npos) << r.out;
-    for (const int seq : {1, 2, 6, 7}) {
-        EXPECT_EQ(reply_lines(r.out, seq).size(), 1u) << "seq " << seq << "\n" << r.out;
-    }
-    EXPECT_EQ(peer.seen().size(), 7u);
-}
-
-TEST_F(NetTest, UnreachableShowsInPing) {
-    PeerRun peer(net(), kPeer, "drop 2\nsend 2 before unreachable\n");
-    const CommandResult r = ping(net(), net().peer_addr(), 3);
-
-    EXPECT_NE(r.out.find("From " + net().peer_addr() + " icmp_seq=2 Destination Host Unreachable"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("3 packets transmitted, 2 received, +1 errors"), std::string::npos)
-        << r.out;
 }
 
 TEST_F(NetTest, ReplyEchoesIdentifierSequenceAndData) {
@@ -500,54 +363,6 @@ TEST_F(NetTest, MisaddressedAndMalformedReplies) {
     EXPECT_EQ(got[4].type(), 0);
     const auto cut = got[4].icmp();
     EXPECT_EQ(checksum(cut.data(), cut.size()), 0);
-}
-
-TEST_F(NetTest, LateReplyComesAfterItsDelayAndOthersDoNotWait) {
-    PeerRun peer(net(), kPeer, "delay * 50\ndelay 2 700\n");
-    Prober probe(net());
-    const std::int64_t t0 = monotonic_us();
-    for (std::uint16_t seq = 1; seq <= 3; ++seq) {
-        probe.send_echo(net().peer_addr(), 5, seq);
-    }
-    const auto got = probe.collect(3, milliseconds(3000));
-
-    ASSERT_EQ(got.size(), 3u) << describe(got);
-    EXPECT_EQ(got[0].seq(), 1);
-    EXPECT_EQ(got[1].seq(), 3);
-    EXPECT_EQ(got[2].seq(), 2);
-    EXPECT_GE(got[0].t_us - t0, 50'000);
-    EXPECT_LT(got[1].t_us - t0, 500'000);
-    EXPECT_GE(got[2].t_us - t0, 700'000);
-    EXPECT_LT(got[2].t_us - t0, 1'300'000);
-}
-
-TEST_F(NetTest, DuplicatesAreSpacedByTheirGap) {
-    PeerRun peer(net(), kPeer, "duplicate 1 3 100\n");
-    Prober probe(net());
-    probe.send_echo(net().peer_addr(), 5, 1);
-    const auto got = probe.collect(4, milliseconds(1500));
-
-    ASSERT_EQ(got.size(), 3u) << describe(got);
-    for (std::size_t i = 1; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].seq(), 1);
-        EXPECT_GE(got[i].t_us - got[i - 1].t_us, 90'000);
-        EXPECT_LT(got[i].t_us - got[i - 1].t_us, 400'000);
-    }
-    const auto sent = peer.sent();
-    ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(sent[2].what, "reply");
-}
-
-TEST_F(NetTest, SilenceCountedFromStartEnds) {
-    PeerRun peer(net(), kPeer, "silence 0 400 start\n");
-    Prober probe(net());
-    probe.send_echo(net().peer_addr(), 5, 1);
-    EXPECT_TRUE(probe.collect_for(milliseconds(600)).empty());
-    probe.send_echo(net().peer_addr(), 5, 2);
-    const auto got = probe.collect(1, milliseconds(1000));
-
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].seq(), 2);
 }
 
 TEST_F(NetTest, PeerEndsByItselfAndCleanlyOnSigterm) {
