@@ -101,7 +101,7 @@ void run_probe_cycle() {
 
     run_counters.requests_sent.store(0, std::memory_order_relaxed);
     run_counters.replies_received.store(0, std::memory_order_relaxed);
-    report_begin(0);
+    // The settling pause; stamps count from after it.
     platform::sleep_ms(16);
     uint32_t t0 = platform::clock_ms();
     report_begin(t0);
