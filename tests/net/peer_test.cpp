@@ -81,7 +81,6 @@ struct Packet {
         return {bytes.begin() + static_cast<std::ptrdiff_t>(header_len()), bytes.end()};
     }
     int type() const { return icmp()[0]; }
-    int code() const { return icmp()[1]; }
     std::uint16_t id() const { return get16(&icmp()[4]); }
     std::uint16_t seq() const { return get16(&icmp()[6]); }
     bool checksum_ok() const {
@@ -151,9 +150,6 @@ public:
         return packets;
     }
 
-    // Whatever arrives within `window`.
-    std::vector<Packet> collect_for(milliseconds window) { return collect(SIZE_MAX, window); }
-
 private:
     int fd_;
 };
@@ -192,39 +188,6 @@ TEST_F(NetTest, PeerKernelDoesNotAnswerByItself) {
     EXPECT_NE(r.out.find("2 packets transmitted, 0 received"), std::string::npos) << r.out;
 }
 
-TEST_F(NetTest, ReplyEchoesIdentifierSequenceAndData) {
-    PeerRun peer(net(), kPeer, "");
-    Prober probe(net());
-    std::vector<std::uint8_t> counting(18);
-    for (std::size_t i = 0; i < counting.size(); ++i) {
-        counting[i] = static_cast<std::uint8_t>(i + 1);
-    }
-    probe.send_echo(net().peer_addr(), 0x4242, 1);
-    probe.send_echo(net().peer_addr(), 0x4242, 2, counting);
-    const auto got = probe.collect(2, milliseconds(2000));
-
-    ASSERT_EQ(got.size(), 2u) << describe(got);
-    for (const Packet& p : got) {
-        EXPECT_EQ(p.source(), net().peer_addr());
-        EXPECT_EQ(p.header_len(), 20u);
-        EXPECT_EQ(p.type(), 0);
-        EXPECT_EQ(p.code(), 0);
-        EXPECT_TRUE(p.checksum_ok());
-        EXPECT_EQ(p.id(), 0x4242);
-        EXPECT_EQ(p.icmp().size(), 26u);
-    }
-    EXPECT_EQ(got[0].seq(), 1);
-    EXPECT_EQ(got[0].data(), kZeroData);
-    EXPECT_EQ(got[1].seq(), 2);
-    EXPECT_EQ(got[1].data(), counting);
-
-    const auto seen = peer.seen();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].data_hex, std::string(36, '0'));
-    EXPECT_EQ(seen[1].data_hex, "0102030405060708090a0b0c0d0e0f101112");
-    EXPECT_EQ(seen[0].id, 0x4242);
-}
-
 TEST_F(NetTest, BadChecksumChangesOnlyTheChecksum) {
     PeerRun peer(net(), kPeer, "bad-checksum 1\n");
     Prober probe(net());
@@ -239,23 +202,6 @@ TEST_F(NetTest, BadChecksumChangesOnlyTheChecksum) {
     EXPECT_EQ(got[0].seq(), 1);
     EXPECT_EQ(got[0].data(), kZeroData);
     EXPECT_TRUE(got[1].checksum_ok());
-}
-
-TEST_F(NetTest, ReplyComesFromTheScriptedOrTheAskedAddress) {
-    PeerRun peer(net(), kPeer, "from 1 " + net().peer_alt_addr() + "\n");
-    Prober probe(net());
-    probe.send_echo(net().peer_addr(), 9, 1);
-    probe.send_echo(net().peer_addr(), 9, 2);
-    probe.send_echo(net().peer_alt_addr(), 9, 3);
-    const auto got = probe.collect(3, milliseconds(2000));
-
-    ASSERT_EQ(got.size(), 3u) << describe(got);
-    EXPECT_EQ(got[0].source(), net().peer_alt_addr());
-    EXPECT_EQ(got[1].source(), net().peer_addr());
-    EXPECT_EQ(got[2].source(), net().peer_alt_addr());
-    for (const Packet& p : got) {
-        EXPECT_TRUE(p.checksum_ok());
-    }
 }
 
 TEST_F(NetTest, ReplyCarriesIpOptions) {
@@ -284,85 +230,6 @@ TEST_F(NetTest, ReplyCarriesIpOptions) {
         EXPECT_EQ(p.id(), 11);
         EXPECT_EQ(p.data(), kZeroData);
     }
-}
-
-TEST_F(NetTest, OtherMessagesComeBeforeAndAfterTheReply) {
-    PeerRun peer(net(), kPeer,
-                 "send 1 before unreachable\n"
-                 "send 1 after timestamp\n"
-                 "send 1 after echo-request\n");
-    Prober probe(net());
-    probe.send_echo(net().peer_addr(), 0x1234, 1);
-    const auto got = probe.collect(4, milliseconds(2000));
-
-    ASSERT_EQ(got.size(), 4u) << describe(got);
-    for (const Packet& p : got) {
-        EXPECT_TRUE(p.checksum_ok()) << describe(got);
-        EXPECT_EQ(p.source(), net().peer_addr());
-    }
-    // Destination unreachable, quoting our request: its IPv4 header and first 8 ICMP bytes.
-    EXPECT_EQ(got[0].type(), 3);
-    EXPECT_EQ(got[0].code(), 1);
-    const auto quoted = got[0].data();
-    ASSERT_EQ(quoted.size(), 20u + 8u) << "IPv4 header and 8 bytes";
-    const std::uint8_t* inner_ip = &quoted[0];
-    EXPECT_EQ(inner_ip[9], IPPROTO_ICMP);
-    char inner_dst[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &inner_ip[16], inner_dst, sizeof inner_dst);
-    EXPECT_EQ(inner_dst, net().peer_addr());
-    const std::uint8_t* inner_icmp = &quoted[20];
-    EXPECT_EQ(inner_icmp[0], 8);
-    EXPECT_EQ(get16(&inner_icmp[4]), 0x1234);
-    EXPECT_EQ(get16(&inner_icmp[6]), 1);
-
-    EXPECT_EQ(got[1].type(), 0);
-    EXPECT_EQ(got[1].seq(), 1);
-
-    EXPECT_EQ(got[2].type(), 13);
-    EXPECT_EQ(got[2].id(), 0x1234);
-    EXPECT_EQ(got[2].seq(), 1);
-    EXPECT_EQ(got[2].icmp().size(), 20u);
-
-    EXPECT_EQ(got[3].type(), 8);
-    EXPECT_EQ(got[3].id(), 0x1235);
-    EXPECT_EQ(got[3].seq(), 1);
-}
-
-TEST_F(NetTest, MisaddressedAndMalformedReplies) {
-    PeerRun peer(net(), kPeer,
-                 "drop 1\n"
-                 "send 1 after wrong-id\n"
-                 "send 1 after wrong-seq\n"
-                 "send 1 after time-exceeded\n"
-                 "bad-data 2\n"
-                 "truncate 3 12\n");
-    Prober probe(net());
-    probe.send_echo(net().peer_addr(), 100, 1);
-    auto got = probe.collect(3, milliseconds(2000));
-    probe.send_echo(net().peer_addr(), 100, 2);
-    probe.send_echo(net().peer_addr(), 100, 3);
-    const auto more = probe.collect(2, milliseconds(2000));
-    got.insert(got.end(), more.begin(), more.end());
-
-    ASSERT_EQ(got.size(), 5u) << describe(got);
-    // The echo reply itself was dropped; the other messages still went out.
-    EXPECT_EQ(got[0].type(), 0);
-    EXPECT_EQ(got[0].id(), 101);
-    EXPECT_EQ(got[0].seq(), 1);
-    EXPECT_EQ(got[1].type(), 0);
-    EXPECT_EQ(got[1].id(), 100);
-    EXPECT_EQ(got[1].seq(), 32769);
-    EXPECT_EQ(got[2].type(), 11);
-    EXPECT_EQ(got[2].code(), 0);
-
-    EXPECT_EQ(got[3].seq(), 2);
-    EXPECT_TRUE(got[3].checksum_ok());
-    EXPECT_EQ(got[3].data(), std::vector<std::uint8_t>(18, 0xff));
-
-    EXPECT_EQ(got[4].icmp().size(), 12u);
-    EXPECT_EQ(got[4].type(), 0);
-    const auto cut = got[4].icmp();
-    EXPECT_EQ(checksum(cut.data(), cut.size()), 0);
 }
 
 TEST_F(NetTest, PeerEndsByItselfAndCleanlyOnSigterm) {

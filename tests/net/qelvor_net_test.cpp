@@ -273,7 +273,7 @@ TEST_F(QelvorNetTest, DuplicateRepliesCountOnce) {
     EXPECT_EQ(o.sent.size(), 6u);
 }
 
-// The reply rule looks at the type, identifier, sequence and data, not at the checksum, and the
+// The reply rule looks at the type, identifier and sequence only, not at the checksum, and the
 // raw socket hands over echo replies whatever their checksum: a reply with a broken checksum is
 // taken as the reply.
 TEST_F(QelvorNetTest, BrokenChecksumReplyIsAccepted) {
@@ -287,6 +287,35 @@ TEST_F(QelvorNetTest, BrokenChecksumReplyIsAccepted) {
     }
     EXPECT_EQ(summary_tail(o.qelvor.out),
               "\nqelvor statistics\n" + packets_line(4, 4, "0.0") + "\n");
+}
+
+// The reply rule does not look at the sender: a reply from another address of the host is taken,
+// and the line names the address it came from.
+TEST_F(QelvorNetTest, ReplyFromAnotherAddressIsTakenAndNamed) {
+    const std::string other = net_->peer_alt_addr();
+    const Observed o =
+        run_against_peer(*net_, "from 2 " + other + "\n", {"-p", "100", "-w", "300", "-n", "3", "-a"});
+    ASSERT_EQ(o.qelvor.exit_code, 0) << describe(o);
+    const auto outcomes = outcomes_of(o.qelvor.out);
+    ASSERT_EQ(outcomes.size(), 3u) << describe(o);
+    EXPECT_EQ(outcomes[0].from, o.peer_addr);
+    EXPECT_EQ(outcomes[1].from, other);
+    EXPECT_EQ(outcomes[2].from, o.peer_addr);
+}
+
+// The reply rule reads the ICMP message at a fixed offset of 20 bytes. A reply whose IPv4 header
+// carries options puts it further on, so it is not recognised: the request counts as unanswered.
+TEST_F(QelvorNetTest, ReplyWithIpOptionsIsNotRecognised) {
+    const Observed o =
+        run_against_peer(*net_, "ip-options 2 nop\n", {"-p", "100", "-w", "200", "-n", "3", "-a"});
+    ASSERT_EQ(o.qelvor.exit_code, 0) << describe(o);
+    const auto outcomes = outcomes_of(o.qelvor.out);
+    ASSERT_EQ(outcomes.size(), 3u) << describe(o);
+    EXPECT_TRUE(outcomes[0].reply);
+    EXPECT_FALSE(outcomes[1].reply) << o.qelvor.out;
+    EXPECT_TRUE(outcomes[2].reply);
+    EXPECT_EQ(summary_tail(o.qelvor.out),
+              "\nqelvor statistics\n" + packets_line(3, 2, "33.3") + "\n");
 }
 
 // Another program pinging the same host from the same namespace, 20 times a second, while the
