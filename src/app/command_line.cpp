@@ -65,8 +65,7 @@ ParseResult parse_command_line(int argc, char** argv) {
             run_settings.time_of_day = true;
             continue;
         }
-        bool number_option = std::strcmp(argument, "-n") == 0 ||
-                             std::strcmp(argument, "-p") == 0 ||
+        bool number_option = std::strcmp(argument, "-n") == 0 || std::strcmp(argument, "-p") == 0 ||
                              std::strcmp(argument, "-w") == 0 || std::strcmp(argument, "-Q") == 0;
         if (number_option || std::strcmp(argument, "-o") == 0) {
             // The next argument is the value, whatever it looks like.

@@ -62,8 +62,8 @@ int run_program(int argc, char** argv) {
     platform::timer_period_begin();
     platform::sleep_ms(16);
     platform::TimeOfDay now = platform::local_time_of_day();
-    start_of_day_ms = ((now.hours * 60u + now.minutes) * 60u + now.seconds) * 1000u +
-                      now.milliseconds;
+    start_of_day_ms =
+        ((now.hours * 60u + now.minutes) * 60u + now.seconds) * 1000u + now.milliseconds;
     output_log_header(argc, argv);
 
     run_probe_cycle();

@@ -39,7 +39,8 @@ constexpr char usage_tail[] =
 char converted[4096];
 
 void write_converted(const char* text, std::size_t length) {
-    std::size_t stored = platform::console_text_from_utf8(text, length, converted, sizeof converted);
+    std::size_t stored =
+        platform::console_text_from_utf8(text, length, converted, sizeof converted);
     platform::console_write(converted, stored);
 }
 

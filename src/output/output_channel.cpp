@@ -12,8 +12,8 @@ bool output_line(const char* format, ...) {
     platform::output_lock();
     va_list arguments;
     va_start(arguments, format);
-    int length = std::vsnprintf(output_channel.message, sizeof output_channel.message, format,
-                                arguments);
+    int length =
+        std::vsnprintf(output_channel.message, sizeof output_channel.message, format, arguments);
     va_end(arguments);
     bool written = output_message(length);
     platform::output_unlock();

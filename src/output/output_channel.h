@@ -7,9 +7,9 @@
 #include "platform/platform.h"
 
 struct OutputChannel {
-    char message[128];        // the buffer every formatted line passes through
-    platform::LogFile* log;   // the open log, or null when there is none
-    int log_error;            // errno of the last failed log write
+    char message[128];       // the buffer every formatted line passes through
+    platform::LogFile* log;  // the open log, or null when there is none
+    int log_error;           // errno of the last failed log write
 };
 
 extern OutputChannel output_channel;

@@ -13,8 +13,8 @@ constexpr uint8_t icmp_echo_reply = 0;
 constexpr uint8_t icmp_echo_request = 8;
 
 struct EchoBuffers {
-    uint8_t request[datagram_buffer_size];  // the request being sent, zero beyond 26 bytes
-    uint8_t received[datagram_buffer_size]; // the last datagram received, IPv4 header first
+    uint8_t request[datagram_buffer_size];   // the request being sent, zero beyond 26 bytes
+    uint8_t received[datagram_buffer_size];  // the last datagram received, IPv4 header first
 };
 
 extern EchoBuffers echo_buffers;

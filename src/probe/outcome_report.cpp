@@ -44,9 +44,9 @@ bool report_reply(uint32_t send_time, uint32_t receive_time, uint32_t from_addre
         Stamp stamp = stamp_now(send_time);
         // In compact mode the line's leading newline ends a row of marks.
         const char* line_start = run_settings.verbose ? "" : "\n";
-        written = output_line("%s%02u:%02u:%02u.%03u [%u] reply from %s ; rtt %u ms.\n",
-                              line_start, stamp.hours, stamp.minutes, stamp.seconds,
-                              stamp.milliseconds, sent, from, round_trip);
+        written = output_line("%s%02u:%02u:%02u.%03u [%u] reply from %s ; rtt %u ms.\n", line_start,
+                              stamp.hours, stamp.minutes, stamp.seconds, stamp.milliseconds, sent,
+                              from, round_trip);
         if (written && !run_settings.verbose && sent > 1) {
             written = output_line(
                 "    %u request(s) have been lost since the last reply %u ms ago.\n",

@@ -56,8 +56,8 @@ bool await_outcome(uint32_t send_time) {
         // A failed wait falls through to the receive, which then reports
         // what is wrong with the socket.
         uint32_t from = 0;
-        int length = platform::icmp_receive(echo_buffers.received, sizeof echo_buffers.received,
-                                            &from);
+        int length =
+            platform::icmp_receive(echo_buffers.received, sizeof echo_buffers.received, &from);
         uint32_t receive_time = platform::clock_ms();
         if (length < 0) {
             // The request stays unanswered but is no outcome: state and

@@ -37,9 +37,9 @@ TEST(Cli, UsageTextInCp932UnderAShiftJisLocale) {
         {"env", "LOCPATH=" + locales.path, "LC_ALL=ja_JP.SJIS", qelvor_binary, "-h"}, 10s);
     EXPECT_EQ(result.exit_code, 1);
     // "コマンドの使い方" in CP932.
-    EXPECT_EQ(result.out.rfind("\x83\x52\x83\x7D\x83\x93\x83\x68\x82\xCC\x8E\x67\x82\xA2\x95\xFB",
-                               0),
-              0u);
+    EXPECT_EQ(
+        result.out.rfind("\x83\x52\x83\x7D\x83\x93\x83\x68\x82\xCC\x8E\x67\x82\xA2\x95\xFB", 0),
+        0u);
     EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 23);
 }
 
@@ -69,12 +69,14 @@ TEST(Cli, LogOpenFailuresAreReportedOnStandardError) {
 
 TEST(Cli, AnErrorAfterTheLogOptionLeavesTheFileCreatedAndEmpty) {
     ScratchDir dir;
-    CommandResult after = run_command(qelvor({"127.0.0.1", "-o", dir.file("after.log"), "-w", "0"}), 10s);
+    CommandResult after =
+        run_command(qelvor({"127.0.0.1", "-o", dir.file("after.log"), "-w", "0"}), 10s);
     EXPECT_EQ(after.exit_code, 1);
     EXPECT_TRUE(file_exists(dir.file("after.log")));
     EXPECT_EQ(read_file(dir.file("after.log")), "");
 
-    CommandResult before = run_command(qelvor({"127.0.0.1", "-w", "0", "-o", dir.file("before.log")}), 10s);
+    CommandResult before =
+        run_command(qelvor({"127.0.0.1", "-w", "0", "-o", dir.file("before.log")}), 10s);
     EXPECT_EQ(before.exit_code, 1);
     EXPECT_FALSE(file_exists(dir.file("before.log")));
 }
@@ -84,9 +86,10 @@ TEST(Cli, ThreeRepliesOnLoopback) {
     CommandResult result = run_command(on_loopback({"127.0.0.1", "-n", "3", "-p", "100"}), 20s);
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_TRUE(std::regex_match(
-        result.out, std::regex("\n00:00:00\\.000 \\[1\\] reply from 127\\.0\\.0\\.1 ; rtt [01] ms\\.\n"
-                               "!!\nqelvor statistics\n"
-                               "    Packets: Sent = 3, Received = 3, Lost = 0 \\(0\\.0 %\\)\n")))
+        result.out,
+        std::regex("\n00:00:00\\.000 \\[1\\] reply from 127\\.0\\.0\\.1 ; rtt [01] ms\\.\n"
+                   "!!\nqelvor statistics\n"
+                   "    Packets: Sent = 3, Received = 3, Lost = 0 \\(0\\.0 %\\)\n")))
         << result.out;
     EXPECT_EQ(result.err, "");
 }
@@ -101,8 +104,8 @@ TEST(Cli, TheLogGetsAHeaderLineAndCrLfAndASecondRunAppends) {
             run_command(on_loopback({"127.0.0.1", "-a", "-n", "2", "-p", "0", "-o", log}), 20s);
         ASSERT_EQ(result.exit_code, 0) << result.err;
         std::string console_as_stored = std::regex_replace(result.out, std::regex("\n"), "\r\n");
-        expected += qelvor_binary + " 127.0.0.1 -a -n 2 -p 0 -o " + log + " \r\n" +
-                    console_as_stored;
+        expected +=
+            qelvor_binary + " 127.0.0.1 -a -n 2 -p 0 -o " + log + " \r\n" + console_as_stored;
     }
     EXPECT_EQ(read_file(log), expected);
     EXPECT_NE(expected.find("[2] reply from 127.0.0.1"), std::string::npos);
@@ -112,9 +115,9 @@ TEST(Cli, ASecondInstanceCannotOpenAHeldLog) {
     QELVOR_REQUIRE_ROOT_OR_SKIP();
     ScratchDir dir;
     const std::string log = dir.file("held.log");
-    BackgroundProcess first = start_background(
-        on_loopback({"127.0.0.1", "-n", "0", "-p", "100", "-o", log}), dir.file("first.out"),
-        dir.file("first.err"));
+    BackgroundProcess first =
+        start_background(on_loopback({"127.0.0.1", "-n", "0", "-p", "100", "-o", log}),
+                         dir.file("first.out"), dir.file("first.err"));
     bool held = false;
     for (int i = 0; i < 400 && !held; ++i) {
         held = held_by_another(log);
@@ -130,8 +133,8 @@ TEST(Cli, ASecondInstanceCannotOpenAHeldLog) {
 
 TEST(Cli, AFullDiskEndsTheRunEarly) {
     QELVOR_REQUIRE_ROOT_OR_SKIP();
-    CommandResult result =
-        run_command(on_loopback({"127.0.0.1", "-a", "-p", "0", "-n", "2000", "-o", "/dev/full"}), 30s);
+    CommandResult result = run_command(
+        on_loopback({"127.0.0.1", "-a", "-p", "0", "-n", "2000", "-o", "/dev/full"}), 30s);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.err.rfind("Log file write failed.\n: No space left on device\n", 0), 0u)
         << result.err;

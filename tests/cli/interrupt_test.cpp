@@ -61,8 +61,9 @@ TEST(Interrupt, CtrlCDuringARunPrintsTheSummaryOnceAndEndsWithOne) {
     QELVOR_REQUIRE_ROOT_OR_SKIP();
     ScratchDir dir;
     const std::string log = dir.file("run.log");
-    BackgroundProcess run = start_background(on_loopback({"127.0.0.1", "-n", "0", "-p", "50", "-o", log}),
-                                             dir.file("out"), dir.file("err"));
+    BackgroundProcess run =
+        start_background(on_loopback({"127.0.0.1", "-n", "0", "-p", "50", "-o", log}),
+                         dir.file("out"), dir.file("err"));
     std::this_thread::sleep_for(600ms);
     kill(run.pid(), SIGINT);
     CommandResult result = run.wait(10s);
@@ -86,8 +87,8 @@ TEST(Interrupt, CtrlCDuringARunPrintsTheSummaryOnceAndEndsWithOne) {
 TEST(Interrupt, CtrlCBeforeProbingSummarisesNothing) {
     QELVOR_REQUIRE_ROOT_OR_SKIP();
     ScratchDir dir;
-    BackgroundProcess run = start_background(on_loopback({"127.0.0.1", "-n", "0"}),
-                                             dir.file("out"), dir.file("err"));
+    BackgroundProcess run =
+        start_background(on_loopback({"127.0.0.1", "-n", "0"}), dir.file("out"), dir.file("err"));
     // The first request goes out 32 ms after the handler is installed.
     bool installed = false;
     for (int i = 0; i < 20000 && !installed; ++i) {
@@ -156,9 +157,9 @@ TEST(Interrupt, TerminationAndHangUpLoseNothingReported) {
     for (int signal_number : {SIGTERM, SIGHUP}) {
         ScratchDir dir;
         const std::string log = dir.file("run.log");
-        BackgroundProcess run = start_background(
-            on_loopback({"127.0.0.1", "-n", "0", "-p", "10", "-o", log}), dir.file("out"),
-            dir.file("err"));
+        BackgroundProcess run =
+            start_background(on_loopback({"127.0.0.1", "-n", "0", "-p", "10", "-o", log}),
+                             dir.file("out"), dir.file("err"));
         std::this_thread::sleep_for(1s);
         kill(run.pid(), signal_number);
         CommandResult result = run.wait(10s);
@@ -169,8 +170,8 @@ TEST(Interrupt, TerminationAndHangUpLoseNothingReported) {
             "\r\n00:00:00\\.000 \\[1\\] reply from 127\\.0\\.0\\.1 ; rtt [01] ms\\.\r\n");
         ASSERT_EQ(stored.rfind(header, 0), 0u) << stored;
         std::size_t marks_at = stored.find("ms.\r\n") + 5;
-        ASSERT_TRUE(std::regex_match(stored.substr(header.size(), marks_at - header.size()),
-                                     first_line))
+        ASSERT_TRUE(
+            std::regex_match(stored.substr(header.size(), marks_at - header.size()), first_line))
             << stored;
         // About a hundred requests were answered in that second; every one shows.
         const std::string marks = stored.substr(marks_at);

@@ -15,8 +15,8 @@ inline const std::string qelvor_binary = QELVOR_BINARY;
 // its traffic cannot leave it, and the namespace goes away with the process.
 // unshare and sh both exec, so the process started is qelvor itself.
 inline std::vector<std::string> on_loopback(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv = {"unshare", "-n", "--", "sh", "-c",
-                                     "ip link set lo up && exec \"$@\"", "sh", qelvor_binary};
+    std::vector<std::string> argv = {
+        "unshare", "-n", "--", "sh", "-c", "ip link set lo up && exec \"$@\"", "sh", qelvor_binary};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return argv;
 }

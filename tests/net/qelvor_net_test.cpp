@@ -293,8 +293,8 @@ TEST_F(QelvorNetTest, BrokenChecksumReplyIsAccepted) {
 // and the line names the address it came from.
 TEST_F(QelvorNetTest, ReplyFromAnotherAddressIsTakenAndNamed) {
     const std::string other = net_->peer_alt_addr();
-    const Observed o =
-        run_against_peer(*net_, "from 2 " + other + "\n", {"-p", "100", "-w", "300", "-n", "3", "-a"});
+    const Observed o = run_against_peer(*net_, "from 2 " + other + "\n",
+                                        {"-p", "100", "-w", "300", "-n", "3", "-a"});
     ASSERT_EQ(o.qelvor.exit_code, 0) << describe(o);
     const auto outcomes = outcomes_of(o.qelvor.out);
     ASSERT_EQ(outcomes.size(), 3u) << describe(o);

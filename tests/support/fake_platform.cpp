@@ -26,7 +26,7 @@ void (*installed_interrupt)() = nullptr;
 void advance_to(uint32_t target) {
     if (world.interrupt_armed && static_cast<int32_t>(target - world.interrupt_at) >= 0) {
         world.now = static_cast<int32_t>(world.interrupt_at - world.now) > 0 ? world.interrupt_at
-                                                                               : world.now;
+                                                                             : world.now;
         world.interrupt_armed = false;
         if (installed_interrupt != nullptr) installed_interrupt();
     }

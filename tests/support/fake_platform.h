@@ -21,10 +21,10 @@ struct Answer {
 };
 
 struct Datagram {
-    uint32_t due;           // clock reading at which it can be received
+    uint32_t due;  // clock reading at which it can be received
     std::vector<uint8_t> bytes;
-    uint32_t from;          // sender, network byte order
-    int error = 0;          // non-zero: the receive fails with this code
+    uint32_t from;  // sender, network byte order
+    int error = 0;  // non-zero: the receive fails with this code
 };
 
 struct SentRequest {
@@ -43,24 +43,24 @@ struct World {
     uint16_t hours = 0, minutes = 0, seconds = 0, milliseconds = 0;  // local time at start
     bool console_cp932 = false;
 
-    Answer default_answer;                    // for requests not in answers
-    std::map<uint32_t, Answer> answers;       // by request number
-    std::vector<int> send_errors;             // consumed one per send attempt; 0 = success
+    Answer default_answer;               // for requests not in answers
+    std::map<uint32_t, Answer> answers;  // by request number
+    std::vector<int> send_errors;        // consumed one per send attempt; 0 = success
     std::vector<Datagram> pending;
 
     std::vector<SentRequest> sent;
-    std::vector<uint32_t> wait_timeouts;      // every timeout the program waited with
+    std::vector<uint32_t> wait_timeouts;  // every timeout the program waited with
     std::string console;
     std::string errors;
 
     // Log files by path. Content holds the bytes as stored (CR LF).
     std::map<std::string, std::string> files;
-    std::map<std::string, int> open_errors;   // path -> errno its open fails with
-    std::string failing_log;                  // writes to this path fail...
-    std::size_t log_fail_after = 0;           // ...once it holds this many bytes
-    int log_fail_error = 28;                  // ENOSPC
-    std::vector<std::string> held;            // paths open and held exclusively
-    std::vector<std::string> closed;          // paths closed, in order
+    std::map<std::string, int> open_errors;  // path -> errno its open fails with
+    std::string failing_log;                 // writes to this path fail...
+    std::size_t log_fail_after = 0;          // ...once it holds this many bytes
+    int log_fail_error = 28;                 // ENOSPC
+    std::vector<std::string> held;           // paths open and held exclusively
+    std::vector<std::string> closed;         // paths closed, in order
 
     // Ctrl-C pressed when the clock first reaches this reading while the
     // program sleeps or waits.
@@ -91,6 +91,5 @@ std::vector<uint8_t> echo_reply_for(const std::vector<uint8_t>& request);
 
 // Console and log text with CR LF shown as LF, for comparisons.
 std::string log_text(const std::string& path);
-
 
 }  // namespace fake

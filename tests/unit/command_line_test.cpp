@@ -1,5 +1,7 @@
 // The command line as a user types it: what is accepted, what ends in the
 // usage text, and what -o does to the file system.
+#include "app/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/command_line.h"
 #include "app/run_settings.h"
 #include "fake_platform.h"
 #include "support/usage_expected.h"
@@ -84,7 +85,12 @@ TEST(CommandLine, AcceptedLinesSetTheSettings) {
         {{"-p", "1000", "-w", "5000", "127.0.0.10"}, 3, 1000, 5000, 0, false, false},
         // A negative value too large for 32 bits reads as 1 everywhere.
         {{"-p", "-4294967296", "-w", "-4294967296", "-Q", "-4294967296", "127.0.0.10"},
-         3, 1, 1, 1, false, false},
+         3,
+         1,
+         1,
+         1,
+         false,
+         false},
         // The empty value reads as 0 where 0 is allowed.
         {{"-n", "", "-p", "", "-Q", "", "127.0.0.10"}, 0, 0, 5000, 0, false, false},
         // 0.0.0.0 counts as no address, so the next one is taken.

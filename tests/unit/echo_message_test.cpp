@@ -1,10 +1,10 @@
 // The request on the wire and the rule that picks its reply out of
 // everything a raw socket delivers.
+#include "probe/echo_message.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "probe/echo_message.h"
 
 namespace {
 

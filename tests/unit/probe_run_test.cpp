@@ -86,8 +86,8 @@ TEST(ProbeRun, RequestsOnTheWire) {
         EXPECT_EQ(request.time, start + settling + i * 1000);
         EXPECT_EQ(request.address, 0x0A00007Fu);  // 127.0.0.10 in network order
         std::vector<uint8_t> header(request.bytes.begin(), request.bytes.begin() + 8);
-        std::vector<uint8_t> expected = {8, 0, header[2], header[3], 0x12, 0x34, 0,
-                                         static_cast<uint8_t>(i + 1)};
+        std::vector<uint8_t> expected = {8,    0,    header[2], header[3],
+                                         0x12, 0x34, 0,         static_cast<uint8_t>(i + 1)};
         EXPECT_EQ(header, expected);
         EXPECT_EQ(request.bytes.size(), 26u);
     }
@@ -191,9 +191,10 @@ TEST(ProbeRun, SendFailures) {
     world.default_answer = reply_after(1);
     world.send_errors = {0, 10065};
     ASSERT_EQ(fake::run({"qelvor", "127.0.0.10", "-n", "5"}), 0);
-    EXPECT_EQ(world.console, "\n00:00:00.000 [1] reply from 127.0.0.10 ; rtt 1 ms.\n"
-                             "\nsendto failed with error 10065\n\n" +
-                                 summary(1, 1, "0.0"));
+    EXPECT_EQ(world.console,
+              "\n00:00:00.000 [1] reply from 127.0.0.10 ; rtt 1 ms.\n"
+              "\nsendto failed with error 10065\n\n" +
+                  summary(1, 1, "0.0"));
 }
 
 TEST(ProbeRun, ChangeLimitEndsTheRunAfterTheSecondChange) {
@@ -234,8 +235,8 @@ TEST(ProbeRun, ForeignTrafficDoesNotStretchTheWait) {
     fake::reset();
     world.default_answer = silence;
     // Another program's echo replies, ten a second, from the run's start on.
-    std::vector<uint8_t> foreign = {0x45, 0, 0, 46, 0, 0, 0, 0, 64, 1, 0, 0, 127, 0, 0, 9,
-                                    127, 0, 0, 1, 0, 0, 0, 0, 0x77, 0x77, 0, 1};
+    std::vector<uint8_t> foreign = {0x45, 0, 0,   46, 0, 0, 0, 0, 64, 1, 0,    0,    127, 0,
+                                    0,    9, 127, 0,  0, 1, 0, 0, 0,  0, 0x77, 0x77, 0,   1};
     for (uint32_t t = 0; t < 12000; t += 100) fake::deliver(world.now + t, foreign, 0x0900007F);
     const uint32_t start = world.now;
     ASSERT_EQ(fake::run({"qelvor", "127.0.0.10", "-a", "-n", "2"}), 0);

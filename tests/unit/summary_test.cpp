@@ -29,8 +29,7 @@ TEST(Summary, CountsAndLossWithExactHalvesRoundedUp) {
         {400, 399, "Sent = 400, Received = 399, Lost = 1 (0.3 %)"},
         {5, 0, "Sent = 5, Received = 0, Lost = 5 (100.0 %)"},
         {2147483653u, 0, "Sent = 2147483653, Received = 0, Lost = 2147483653 (100.0 %)"},
-        {4294967295u, 4294967294u,
-         "Sent = 4294967295, Received = 4294967294, Lost = 1 (0.0 %)"},
+        {4294967295u, 4294967294u, "Sent = 4294967295, Received = 4294967294, Lost = 1 (0.0 %)"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(summary_for(c.sent, c.received),
