@@ -225,6 +225,17 @@ TEST(LogOption, OpensAtOnceAndStaysEmptyOnALaterError) {
     EXPECT_EQ(world.files.count("run.log"), 0u);
 }
 
+TEST(LogOption, APathOf128BytesOrMoreIsAUsageError) {
+    const std::string longest(127, 'a');
+    fake::reset();
+    EXPECT_EQ(parse({"127.0.0.10", "-o", longest}), ParseResult::accepted);
+    EXPECT_EQ(world.files.count(longest), 1u);
+
+    fake::reset();
+    EXPECT_EQ(parse({"127.0.0.10", "-o", longest + "a"}), ParseResult::usage);
+    EXPECT_TRUE(world.files.empty());
+}
+
 TEST(LogOption, ALaterLogTakesOverAndTheEarlierStaysHeldAndEmpty) {
     fake::reset();
     world.default_answer = fake::Answer{fake::Answer::reply, 1, 0};
