@@ -57,18 +57,36 @@ int thread_count(pid_t pid) {
     return 0;
 }
 
+// A run of qelvor on loopback that gets signal_number after delay: how it
+// ended, what it printed, and its log (named log in dir, given as -o).
+struct SignalledRun {
+    CommandResult result;
+    std::string out, err, log;
+};
+
+SignalledRun signal_run(const ScratchDir& dir, const std::string& name,
+                        std::vector<std::string> arguments, std::chrono::microseconds delay,
+                        int signal_number) {
+    const std::string log = dir.file(name + ".log");
+    arguments.insert(arguments.end(), {"-o", log});
+    BackgroundProcess run =
+        start_background(on_loopback(arguments), dir.file(name + ".out"), dir.file(name + ".err"));
+    std::this_thread::sleep_for(delay);
+    kill(run.pid(), signal_number);
+    SignalledRun ended{run.wait(10s), "", "", ""};
+    ended.out = read_file(dir.file(name + ".out"));
+    ended.err = read_file(dir.file(name + ".err"));
+    ended.log = read_file(log);
+    return ended;
+}
+
 TEST(Interrupt, CtrlCDuringARunPrintsTheSummaryOnceAndEndsWithOne) {
     QELVOR_REQUIRE_ROOT_OR_SKIP();
     ScratchDir dir;
-    const std::string log = dir.file("run.log");
-    BackgroundProcess run =
-        start_background(on_loopback({"127.0.0.1", "-n", "0", "-p", "50", "-o", log}),
-                         dir.file("out"), dir.file("err"));
-    std::this_thread::sleep_for(600ms);
-    kill(run.pid(), SIGINT);
-    CommandResult result = run.wait(10s);
-    EXPECT_EQ(result.exit_code, 1);
-    const std::string out = read_file(dir.file("out"));
+    const SignalledRun run =
+        signal_run(dir, "run", {"127.0.0.1", "-n", "0", "-p", "50"}, 600ms, SIGINT);
+    EXPECT_EQ(run.result.exit_code, 1);
+    const std::string& out = run.out;
     std::smatch console;
     ASSERT_TRUE(std::regex_search(out, console, summary_on_console)) << out;
     EXPECT_EQ(console.suffix().str(), "");
@@ -76,12 +94,11 @@ TEST(Interrupt, CtrlCDuringARunPrintsTheSummaryOnceAndEndsWithOne) {
     EXPECT_GE(std::stoul(console[1]), 5u);
     EXPECT_EQ(console[1], console[2]);
 
-    const std::string stored = read_file(log);
     std::string sent_in_log;
-    ASSERT_TRUE(log_ends_with_summary(stored, &sent_in_log)) << stored;
+    ASSERT_TRUE(log_ends_with_summary(run.log, &sent_in_log)) << run.log;
     EXPECT_EQ(sent_in_log, console[1]);
-    EXPECT_EQ(count_of(stored, "qelvor statistics"), 1u);
-    EXPECT_EQ(read_file(dir.file("err")), "");
+    EXPECT_EQ(count_of(run.log, "qelvor statistics"), 1u);
+    EXPECT_EQ(run.err, "");
 }
 
 TEST(Interrupt, CtrlCBeforeProbingSummarisesNothing) {
@@ -112,17 +129,13 @@ TEST(Interrupt, StormOfInterruptsNeverTearsTheSummaryOrTheLog) {
     std::uniform_int_distribution<int> delay_us(0, 120000);
     int interrupted = 0, finished = 0, before_handler = 0;
     for (int i = 0; i < 100; ++i) {
-        const std::string log = dir.file("storm" + std::to_string(i) + ".log");
-        const std::string out = dir.file("storm" + std::to_string(i) + ".out");
-        const std::string err = dir.file("storm" + std::to_string(i) + ".err");
-        BackgroundProcess run = start_background(
-            on_loopback({"127.0.0.1", "-a", "-p", "0", "-n", "2000", "-o", log}), out, err);
-        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
-        kill(run.pid(), SIGINT);
-        CommandResult result = run.wait(10s);
+        const SignalledRun run = signal_run(dir, "storm" + std::to_string(i),
+                                            {"127.0.0.1", "-a", "-p", "0", "-n", "2000"},
+                                            std::chrono::microseconds(delay_us(random)), SIGINT);
+        const CommandResult& result = run.result;
         ASSERT_FALSE(result.timed_out) << i;
-        const std::string console = read_file(out);
-        const std::string stored = read_file(log);
+        const std::string& console = run.out;
+        const std::string& stored = run.log;
         if (result.term_signal == SIGINT) {
             // Before the handler was installed: the default action, nothing
             // written anywhere.
@@ -133,7 +146,7 @@ TEST(Interrupt, StormOfInterruptsNeverTearsTheSummaryOrTheLog) {
         }
         ASSERT_TRUE(result.exit_code == 1 || result.exit_code == 0) << i << " " << result.err;
         (result.exit_code == 1 ? interrupted : finished) += 1;
-        EXPECT_EQ(read_file(err), "") << i;
+        EXPECT_EQ(run.err, "") << i;
         std::smatch on_console;
         ASSERT_TRUE(std::regex_search(console, on_console, summary_on_console)) << i << console;
         EXPECT_EQ(on_console.suffix().str(), "") << i;
@@ -156,16 +169,12 @@ TEST(Interrupt, TerminationAndHangUpLoseNothingReported) {
     QELVOR_REQUIRE_ROOT_OR_SKIP();
     for (int signal_number : {SIGTERM, SIGHUP}) {
         ScratchDir dir;
-        const std::string log = dir.file("run.log");
-        BackgroundProcess run =
-            start_background(on_loopback({"127.0.0.1", "-n", "0", "-p", "10", "-o", log}),
-                             dir.file("out"), dir.file("err"));
-        std::this_thread::sleep_for(1s);
-        kill(run.pid(), signal_number);
-        CommandResult result = run.wait(10s);
-        EXPECT_EQ(result.term_signal, signal_number);
-        const std::string stored = read_file(log);
-        const std::string header = qelvor_binary + " 127.0.0.1 -n 0 -p 10 -o " + log + " \r\n";
+        const SignalledRun run =
+            signal_run(dir, "run", {"127.0.0.1", "-n", "0", "-p", "10"}, 1s, signal_number);
+        EXPECT_EQ(run.result.term_signal, signal_number);
+        const std::string& stored = run.log;
+        const std::string header =
+            qelvor_binary + " 127.0.0.1 -n 0 -p 10 -o " + dir.file("run.log") + " \r\n";
         const std::regex first_line(
             "\r\n00:00:00\\.000 \\[1\\] reply from 127\\.0\\.0\\.1 ; rtt [01] ms\\.\r\n");
         ASSERT_EQ(stored.rfind(header, 0), 0u) << stored;
@@ -177,8 +186,7 @@ TEST(Interrupt, TerminationAndHangUpLoseNothingReported) {
         const std::string marks = stored.substr(marks_at);
         EXPECT_EQ(marks, std::string(marks.size(), '!'));
         EXPECT_GE(marks.size(), 80u);
-        const std::string console = read_file(dir.file("out"));
-        EXPECT_EQ(std::regex_replace(console, std::regex("\n"), "\r\n"),
+        EXPECT_EQ(std::regex_replace(run.out, std::regex("\n"), "\r\n"),
                   stored.substr(stored.find(" \r\n") + 3));
     }
 }
