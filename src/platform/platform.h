@@ -126,7 +126,6 @@ LogFile* log_open(const char* path, int* error_number);
 // *error_number set.
 bool log_write(LogFile* log, const char* text, std::size_t length, int* error_number);
 bool log_put(LogFile* log, char mark, int* error_number);
-void log_flush(LogFile* log);
 void log_close(LogFile* log);
 
 // ---- the output lock ----

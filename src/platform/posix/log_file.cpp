@@ -88,7 +88,6 @@ bool log_put(LogFile* log, char mark, int* error_number) {
     return write_crlf(log->stream, &mark, 1, error_number);
 }
 
-void log_flush(LogFile* log) { std::fflush(log->stream); }
 
 void log_close(LogFile* log) {
     std::fclose(log->stream);

@@ -65,7 +65,6 @@ bool log_put(LogFile* log, char mark, int* error_number) {
     return false;
 }
 
-void log_flush(LogFile* log) { std::fflush(log->stream); }
 
 void log_close(LogFile* log) {
     std::fclose(log->stream);
