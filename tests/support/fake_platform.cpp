@@ -276,7 +276,6 @@ bool log_put(LogFile* log, char mark, int* error_number) {
     return log_write(log, &mark, 1, error_number);
 }
 
-
 void log_close(LogFile* log) {
     world.closed.push_back(log->path);
     world.held.erase(std::remove(world.held.begin(), world.held.end(), log->path),

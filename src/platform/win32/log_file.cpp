@@ -65,7 +65,6 @@ bool log_put(LogFile* log, char mark, int* error_number) {
     return false;
 }
 
-
 void log_close(LogFile* log) {
     std::fclose(log->stream);
     // The slot stays taken: its buffer may not be reused by a later open in
