@@ -3,15 +3,21 @@
 
 #include <cstdint>
 
+#include "probe/run_settings.h"
+
 enum class ParseResult {
-    accepted,
-    usage,            // the caller prints the usage text and ends with status 1
-    log_open_failed,  // already reported; the caller ends with status 1
+    Accepted,
+    Usage,          // the caller prints the usage text and ends with status 1
+    LogOpenFailed,  // already reported; the caller ends with status 1
 };
 
-// Reads the arguments after the program name into run_settings. "-o" opens
-// its log at once, so an error after it leaves that file created and empty.
+// Reads the arguments after the program name into the run settings. "-o"
+// opens its log at once, so an error after it leaves that file created and
+// empty.
 ParseResult parse_command_line(int argc, char** argv);
+
+// What the last command line read asked for; written by nothing else.
+const RunSettings& run_settings();
 
 // Reads a decimal number the way strtoul does with a 32-bit unsigned long:
 // leading white space, an optional sign, digits; too large reads as

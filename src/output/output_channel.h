@@ -1,41 +1,50 @@
-// The one writer of run output: every line and mark goes to the console
-// first and then, when a log is open, to the log, under one lock.
+// The one writer of run output: every line and mark goes to the log and to
+// the console, under one lock. Its state is its own: the rest of the program
+// reaches it only through these functions.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
-#include "platform/platform.h"
+// Program start: no log, a console that is read.
+void output_begin();
 
-struct OutputChannel {
-    char message[128];       // the buffer every formatted line passes through
-    platform::LogFile* log;  // the open log, or null when there is none
-    int log_error;           // errno of the last failed log write
-};
-
-extern OutputChannel output_channel;
-
-// Formats a line into the message buffer and writes it. Returns false when
-// the log write failed (the console write is never checked).
+// Formats a line into the shared message buffer and writes it. Returns false
+// when the log write failed (the console write is never checked).
 bool output_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// Writes the first length bytes of the message buffer, formatted there by
-// the caller while holding the output lock. Returns false when the log
-// write failed.
-bool output_message(int length);
 
 // Writes one mark character. Returns false when the log write failed.
 bool output_mark(char mark);
+
+// Writes text to the console only (start-up and socket failures).
+void output_console_only(const char* text, std::size_t length);
+
+// False once nothing written can be seen any more: the console's reader has
+// gone for good and there is no log.
+bool output_has_reader();
 
 // Opens path as the log; 0 on success, otherwise the errno. A log opened
 // earlier stays open and held, unwritten, until the process ends.
 int output_open_log(const char* path);
 
-// Closes the log if one is open; from then on there is none.
+// Closes the log if one is open, reporting a failure to write it out; from
+// then on there is none.
 void output_close_log();
+
+// Writes out what the console buffers, unless the console was left to a
+// thread stuck in it.
+void output_flush_console();
 
 // Writes the log's header line: every argument followed by one space, then
 // a line end. Goes to the log only; failures are ignored.
 void output_log_header(int argc, char** argv);
+
+// For the interrupt path: takes the channel for good. Waits up to wait_ms
+// for the lock; when the main thread holds it while stuck in a console write
+// (a stopped pipe reader, an unread terminal), the channel is taken from it
+// instead: from then on lines go to the log only, and that thread never
+// returns from its write. False when neither could be done.
+bool output_seize(uint32_t wait_ms);
 
 // Reports a failure on the error stream the way perror does: the message,
 // ": ", the C library's text for error_number, a line end.
@@ -43,6 +52,3 @@ void report_failure(const char* message, int error_number);
 
 // Reports the last failed log write with message.
 void report_log_write_failure(const char* message);
-
-// Writes text to the console only, under the output lock.
-void console_only(const char* text, std::size_t length);

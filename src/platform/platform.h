@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -64,29 +65,53 @@ void address_to_text(uint32_t address, char* out);
 
 // ---- the ICMP socket ----
 
-// Socket error numbers as the program prints them.
+// Socket error numbers as the program prints them: the Windows Sockets
+// codes, the same on every platform. Each backend translates its own errors
+// into these; the README and the manual page list them.
 constexpr int socket_error_interrupted = 10004;
+constexpr int socket_error_bad_descriptor = 10009;
 constexpr int socket_error_access = 10013;
+constexpr int socket_error_invalid_argument = 10022;
+constexpr int socket_error_too_many_open = 10024;
 constexpr int socket_error_would_block = 10035;
+constexpr int socket_error_message_size = 10040;
+constexpr int socket_error_family_unsupported = 10047;
+constexpr int socket_error_network_down = 10050;
+constexpr int socket_error_network_unreachable = 10051;
 constexpr int socket_error_no_buffers = 10055;
+constexpr int socket_error_refused = 10061;
+constexpr int socket_error_host_down = 10064;
+constexpr int socket_error_host_unreachable = 10065;
 
 // Opens the ICMP socket the probe cycle uses. identifier holds the echo
-// identifier the caller wants (its value; the message carries it big-endian);
-// a backend whose socket imposes another one puts that one there instead. Returns false
-// on failure; last_socket_error() then tells why.
+// identifier the caller wants (its value; the message carries it
+// big-endian); a backend whose socket imposes another one puts that one
+// there instead. Returns false on failure; last_socket_error() then tells
+// why.
 bool icmp_open(uint16_t* identifier);
 
 // Sends one ICMP message to address. Returns false on failure.
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address);
 
-// Waits until a datagram can be received or timeout_ms has passed.
-// Returns 1 when readable, 0 when the time ran out, -1 on failure.
-int icmp_wait_readable(uint32_t timeout_ms);
+enum class Receive {
+    Datagram,  // one datagram stored
+    TimedOut,  // none came within the time given
+    Failed,    // last_socket_error() tells why
+};
 
-// Receives one datagram: an IPv4 header of 20 bytes, then the ICMP message.
-// Returns the number of bytes stored (at most capacity) and the sender's
-// address, or -1 on failure.
-int icmp_receive(uint8_t* buffer, std::size_t capacity, uint32_t* from_address);
+struct Datagram {
+    std::size_t length;     // bytes stored: an IPv4 header of 20 bytes, then the ICMP message
+    uint32_t from_address;  // the sender
+    uint32_t receive_time;  // clock_ms() reading of when it reached the host, which may be
+                            // earlier than when the program got round to reading it
+};
+
+// Receives one datagram, waiting for it at most timeout_ms. A datagram
+// already queued is always taken, also with a timeout of 0, so a reply that
+// came in while the program was busy is never missed. Stores at most
+// capacity bytes.
+Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
+                     Datagram* datagram);
 
 // The code of the last failed socket call, as the program prints it.
 int last_socket_error();
@@ -97,9 +122,11 @@ int last_socket_error();
 // on a terminal, in 4096-byte blocks otherwise) and the console's character set.
 void console_setup();
 
-// Writes to standard output. Failures are ignored by design.
-void console_write(const char* text, std::size_t length);
-void console_put(char mark);
+// Writes to standard output. A failure is ignored by design, except that the
+// result is false once the reader has gone for good (a closed pipe): nothing
+// written to the console can be seen any more.
+bool console_write(const char* text, std::size_t length);
+bool console_put(char mark);
 void console_flush();
 
 // Converts UTF-8 text into the console's character set. Returns the number
@@ -113,20 +140,11 @@ void error_write(const char* text, std::size_t length);
 // The C library's text for an errno value ("Permission denied", ...).
 const char* error_text(int error_number);
 
-// An open log file. The backend owns what it points to.
-struct LogFile;
-
-// Opens path for appending, created when missing, held exclusively, every
-// "\n" stored as CR LF, buffered in 4096 bytes. Returns null on failure with
-// *error_number set (EACCES when another holder has the file, EINVAL for an
-// empty path).
-LogFile* log_open(const char* path, int* error_number);
-
-// Appends to the log. Returns false when the write failed, with
-// *error_number set.
-bool log_write(LogFile* log, const char* text, std::size_t length, int* error_number);
-bool log_put(LogFile* log, char mark, int* error_number);
-void log_close(LogFile* log);
+// Opens path for appending in binary mode, created when missing and held
+// exclusively while open, so that two runs never interleave their records.
+// Returns null with *error_number set on failure (EACCES when another holder
+// has the file).
+std::FILE* log_file_open(const char* path, int* error_number);
 
 // ---- the output lock ----
 
@@ -134,17 +152,28 @@ void log_close(LogFile* log);
 // recursive: the interrupt path takes it and keeps it while it writes.
 void output_lock();
 void output_unlock();
+// Takes the lock if it can be had within ms; false otherwise.
+bool output_lock_within(uint32_t ms);
 
 // ---- interrupt and termination ----
 
 // Installs the interrupt path. on_interrupt runs once, on a thread of its own,
-// when the user presses Ctrl-C; it does not return. on_terminate runs when the
-// process is told to end (terminal closed, service stopped); when it returns,
-// the backend ends the process by that same event. Returns false when the
-// handler could not be installed, with *error_number set.
+// when the user presses Ctrl-C; it does not return. on_terminate runs once when
+// the process is told to end (terminal closed, service stopped); when it
+// returns, the backend ends the process by that same event. Further events
+// while either runs are absorbed, and a backend that can ends the process
+// itself if either has not finished within a second and a half (output that
+// cannot move must not keep the process alive). An event whose inherited
+// action is "ignore" stays ignored, except Ctrl-C, which is always taken.
+// Returns false when the handler could not be installed, with *error_number
+// set.
 bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* error_number);
 
 // Ends the process with status after the C runtime's exit processing.
 [[noreturn]] void process_exit(int status);
+
+// Never returns: for a thread whose work was taken over by the interrupt
+// path, which is about to end the process.
+[[noreturn]] void wait_for_exit();
 
 }  // namespace platform

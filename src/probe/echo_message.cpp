@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-EchoBuffers echo_buffers;
-
 uint16_t internet_checksum(const uint8_t* bytes, std::size_t length) {
     uint32_t sum = 0;
     std::size_t i = 0;

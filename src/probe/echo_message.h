@@ -12,13 +12,6 @@ constexpr std::size_t ipv4_header_length = 20;
 constexpr uint8_t icmp_echo_reply = 0;
 constexpr uint8_t icmp_echo_request = 8;
 
-struct EchoBuffers {
-    uint8_t request[datagram_buffer_size];   // the request being sent, zero beyond 26 bytes
-    uint8_t received[datagram_buffer_size];  // the last datagram received, IPv4 header first
-};
-
-extern EchoBuffers echo_buffers;
-
 // The Internet checksum of bytes, summed as 16-bit words in memory order, so
 // that storing the result in memory order puts it on the wire correctly.
 // An odd last byte counts as if followed by a zero byte.

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "probe/run_settings.h"
+
 // The last outcome, held as the ICMP type it stands for.
 enum class ReplyState : uint8_t {
     Replied = 0,    // echo reply
@@ -12,24 +14,17 @@ enum class ReplyState : uint8_t {
     Initial = 127,  // no outcome yet in this run
 };
 
-struct ReportState {
-    ReplyState reply_state;
-    uint32_t last_reply_count;  // requests sent when the last reply came
-    uint32_t last_reply_mark;   // clock reading when it came (t0 before any)
-    uint32_t t0;                // clock reading the run's stamps count from
-};
-
-extern ReportState report_state;
-
 struct Stamp {
     uint16_t hours, minutes, seconds, milliseconds;
 };
 
 // The stamp of an outcome: the time since t0 of its request's send time, or
 // with time of day that plus the start-of-day value. Hours wrap at 24.
-Stamp stamp_of(uint32_t send_time, uint32_t t0, bool time_of_day, uint32_t start_of_day);
+Stamp stamp_of(uint32_t send_time, uint32_t t0, bool time_of_day, uint32_t start_of_day_ms);
 
-void report_begin(uint32_t t0);
+// A run begins at clock reading t0: no outcome yet, no reply yet. Settings
+// and the start-of-day value are kept for the run's stamps and lines.
+void report_begin(uint32_t t0, const RunSettings& settings, uint32_t start_of_day_ms);
 
 // Each returns false when the log write failed; the failure is reported
 // already and the run must end.

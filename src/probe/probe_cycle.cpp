@@ -3,39 +3,50 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/run_settings.h"
 #include "output/output_channel.h"
 #include "platform/platform.h"
 #include "probe/echo_message.h"
 #include "probe/outcome_report.h"
 #include "probe/run_counters.h"
 
-RunCounters run_counters;
-
 namespace {
 
+// Attempts at one request when the send queue is full. A queue that stays
+// full for that long is a real, local loss: the request counts as sent and
+// unanswered, and the run goes on.
+constexpr int send_attempts = 3;
+constexpr uint32_t send_retry_pause_ms = 1;
+
+enum class SendOutcome { Sent, Lost, RunEnds };
+
 struct ProbeCycle {
+    const RunSettings* settings;
     uint16_t identifier;      // echo identifier of every request of this run
     uint32_t request_number;  // the current request's number; its low 16 bits are the sequence
+    uint8_t request[datagram_buffer_size];   // the request being sent, zero beyond 26 bytes
+    uint8_t received[datagram_buffer_size];  // the last datagram received, IPv4 header first
 };
 
 ProbeCycle cycle;
 
-// Sends the current request; a failure for lack of buffers sends it again at
-// once, any other failure ends the run. The send time is read after every
-// attempt, so the stamp is that of the attempt that went out.
-bool send_request(uint32_t* send_time) {
-    for (;;) {
-        bool sent = platform::icmp_send(echo_buffers.request, echo_request_length,
-                                        run_settings.target_address);
+// Sends the current request. A failure for lack of buffers sends it again,
+// a millisecond later, up to send_attempts in all; any other failure ends
+// the run. Every failed attempt is reported. The send time is read after
+// every attempt, so the stamp is that of the last attempt.
+SendOutcome send_request(uint32_t* send_time) {
+    for (int attempt = 1;; ++attempt) {
+        bool sent =
+            platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
         *send_time = platform::clock_ms();
-        if (sent) return true;
+        if (sent) return SendOutcome::Sent;
         int error = platform::last_socket_error();
         if (!output_line("\nsendto failed with error %d\n\n", error)) {
             report_log_write_failure("Log file write failed.\n");
-            return false;
+            return SendOutcome::RunEnds;
         }
-        if (error != platform::socket_error_no_buffers) return false;
+        if (error != platform::socket_error_no_buffers) return SendOutcome::RunEnds;
+        if (attempt == send_attempts) return SendOutcome::Lost;
+        platform::sleep_ms(send_retry_pause_ms);
     }
 }
 
@@ -46,20 +57,19 @@ bool send_request(uint32_t* send_time) {
 // not our reply (our own request looped back, another program's pings, ICMP
 // errors) leaves only what is left of it. Restarting the full wait instead
 // would let a steady stream of foreign traffic hide a silent host for ever.
+// The socket is always looked at once, however late this thread got here,
+// so a reply already queued is never taken for silence; and a reply counts
+// when it reached the host within the wait, whenever it was read.
 bool await_outcome(uint32_t send_time) {
-    for (;;) {
+    uint32_t wait = cycle.settings->wait_ms;
+    for (bool first = true;; first = false) {
         uint32_t spent = platform::clock_ms() - send_time;
-        if (spent >= run_settings.wait_ms) return report_no_reply(send_time);
-        if (platform::icmp_wait_readable(run_settings.wait_ms - spent) == 0) {
-            return report_no_reply(send_time);
-        }
-        // A failed wait falls through to the receive, which then reports
-        // what is wrong with the socket.
-        uint32_t from = 0;
-        int length =
-            platform::icmp_receive(echo_buffers.received, sizeof echo_buffers.received, &from);
-        uint32_t receive_time = platform::clock_ms();
-        if (length < 0) {
+        if (spent >= wait && !first) return report_no_reply(send_time);
+        platform::Datagram datagram = {};
+        platform::Receive result = platform::icmp_receive(
+            spent >= wait ? 0 : wait - spent, cycle.received, sizeof cycle.received, &datagram);
+        if (result == platform::Receive::TimedOut) return report_no_reply(send_time);
+        if (result == platform::Receive::Failed) {
             // The request stays unanswered but is no outcome: state and
             // change count are left as they are.
             if (!output_line("\nrecvfrom failed with error %d\n\n",
@@ -69,67 +79,72 @@ bool await_outcome(uint32_t send_time) {
             }
             return true;
         }
-        if (!is_echo_reply(echo_buffers.received, static_cast<std::size_t>(length),
-                           echo_buffers.request)) {
+        // On a near host the reply is in before the send call has returned,
+        // and so before the send time was read.
+        uint32_t receive_time = datagram.receive_time;
+        if (static_cast<int32_t>(receive_time - send_time) < 0) receive_time = send_time;
+        if (!is_echo_reply(cycle.received, datagram.length, cycle.request) ||
+            receive_time - send_time > wait) {
             continue;
         }
-        count_one(run_counters.replies_received);
-        return report_reply(send_time, receive_time, from);
+        count_reply_received();
+        return report_reply(send_time, receive_time, datagram.from_address);
     }
 }
 
 }  // namespace
 
-void run_probe_cycle() {
-    // The message buffer is shared with the interrupt thread's summary.
-    platform::output_lock();
-    std::memset(output_channel.message, 0, sizeof output_channel.message);
-    platform::output_unlock();
-    std::memset(&echo_buffers, 0, sizeof echo_buffers);
+void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
+    std::memset(&cycle, 0, sizeof cycle);
+    cycle.settings = &settings;
     cycle.identifier = static_cast<uint16_t>(platform::process_id());
-    cycle.request_number = 0;
 
     if (!platform::icmp_open(&cycle.identifier)) {
         char line[64];
         int length = std::snprintf(line, sizeof line, "socket function failed with error %d\n",
                                    platform::last_socket_error());
-        console_only(line, static_cast<std::size_t>(length));
+        output_console_only(line, static_cast<std::size_t>(length));
         platform::socket_library_stop();
         output_close_log();
         return;
     }
 
-    run_counters.requests_sent.store(0, std::memory_order_relaxed);
-    run_counters.replies_received.store(0, std::memory_order_relaxed);
+    counters_begin_run();
     // The settling pause; stamps count from after it.
     platform::sleep_ms(16);
     uint32_t t0 = platform::clock_ms();
-    report_begin(t0);
+    report_begin(t0, settings, start_of_day_ms);
 
     // When the iteration was due: its start, or, after a period slept out,
     // the instant the sleep was meant to end.
     bool slept = false;
     uint32_t due = t0;
     for (;;) {
-        uint32_t sent = run_counters.requests_sent.load(std::memory_order_relaxed);
-        if (run_settings.request_count != 0 && sent >= run_settings.request_count) return;
+        if (settings.request_count != 0 && requests_sent() >= settings.request_count) return;
+        // Nobody reads the console any more and there is no log: nothing
+        // this run finds out could be recorded, so it ends as if its count
+        // were reached.
+        if (!output_has_reader()) return;
         uint32_t iteration_start = platform::clock_ms();
-        due = slept ? due + run_settings.period_ms : iteration_start;
+        due = slept ? due + settings.period_ms : iteration_start;
         // Woken a whole period late or more: the schedule starts anew here
         // rather than catch up with a burst.
-        if (iteration_start - due >= run_settings.period_ms) due = iteration_start;
+        if (iteration_start - due >= settings.period_ms) due = iteration_start;
         // Checked before the next request is built: the request that passed
         // the limit has been reported and its period slept out.
-        if (run_settings.change_limit > 0 &&
-            run_counters.changes > static_cast<int8_t>(run_settings.change_limit)) {
+        if (settings.change_limit > 0 &&
+            changes_of_outcome() > static_cast<int8_t>(settings.change_limit)) {
             return;
         }
         ++cycle.request_number;
-        build_echo_request(echo_buffers.request, cycle.identifier, cycle.request_number);
+        build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
         uint32_t send_time = 0;
-        if (!send_request(&send_time)) return;
-        count_one(run_counters.requests_sent);
-        if (!await_outcome(send_time)) return;
+        SendOutcome sent = send_request(&send_time);
+        if (sent == SendOutcome::RunEnds) return;
+        count_request_sent();
+        bool go_on =
+            sent == SendOutcome::Lost ? report_no_reply(send_time) : await_outcome(send_time);
+        if (!go_on) return;
 
         // The period runs from when the iteration was due. A wake-up that
         // came late (a busy or virtual machine can be a few milliseconds
@@ -139,7 +154,7 @@ void run_probe_cycle() {
         // the schedule starting anew from there: missed periods are not made
         // up.
         uint32_t elapsed = platform::clock_ms() - due;
-        slept = run_settings.period_ms > elapsed;
-        if (slept) platform::sleep_ms(run_settings.period_ms - elapsed);
+        slept = settings.period_ms > elapsed;
+        if (slept) platform::sleep_ms(settings.period_ms - elapsed);
     }
 }

@@ -2,6 +2,11 @@
 // reply, report the outcome, sleep out the rest of the period.
 #pragma once
 
-// Runs until the request count is reached, the change limit is passed, or a
-// failure ends the run. The run counters hold the result for the summary.
-void run_probe_cycle();
+#include <cstdint>
+
+#include "probe/run_settings.h"
+
+// Runs until the request count is reached, the change limit is passed, a
+// failure ends the run, or nothing written can be seen any more. The run
+// counters hold the result for the summary.
+void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms);

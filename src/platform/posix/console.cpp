@@ -3,6 +3,7 @@
 #include <langinfo.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -31,16 +32,24 @@ void console_setup() {
     // output goes in blocks, which costs nothing per request.
     int mode = isatty(STDOUT_FILENO) ? _IONBF : _IOFBF;
     std::setvbuf(stdout, mode == _IONBF ? nullptr : stdout_buffer, mode, sizeof stdout_buffer);
-    // A reader that went away makes console writes fail, and those are
-    // ignored; it must not end the run.
+    // A reader that went away makes console writes fail with EPIPE instead;
+    // with a log the run goes on, as the log is the record.
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-void console_write(const char* text, std::size_t length) {
-    fwrite_unlocked(text, 1, length, stdout);
+// Failed writes are ignored, but a reader that has gone (EPIPE) is gone for
+// good, and the caller is told so.
+bool console_write(const char* text, std::size_t length) {
+    errno = 0;
+    if (fwrite_unlocked(text, 1, length, stdout) == length) return true;
+    return errno != EPIPE;
 }
 
-void console_put(char mark) { fputc_unlocked(mark, stdout); }
+bool console_put(char mark) {
+    errno = 0;
+    if (fputc_unlocked(mark, stdout) != EOF) return true;
+    return errno != EPIPE;
+}
 
 void console_flush() { std::fflush(stdout); }
 

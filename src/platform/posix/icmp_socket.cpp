@@ -21,6 +21,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -43,18 +45,30 @@ struct IcmpSocket {
 };
 IcmpSocket icmp;
 
-// A datagram taken off the socket by the wait, handed out by the next
-// receive. On a fast path (loopback, a near host at period 0) the reply is
-// queued before the wait begins, and one non-blocking receive then does
-// the work of a poll and a receive.
-struct Stash {
-    bool full;
-    int length;  // or -1 for a failed receive, whose errno is in error
-    int error;
-    uint32_t from;
-    uint8_t bytes[1480];
-};
-Stash stash;
+int64_t nanoseconds(const timespec& time) {
+    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// When the datagram reached the host, on the program's clock: the kernel
+// stamps it on arrival with the time of day, which is turned into the
+// monotonic clock by its age. Without a stamp, now.
+uint32_t arrival_time(msghdr* message) {
+    timespec monotonic;
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    int64_t age = 0;
+    for (cmsghdr* part = CMSG_FIRSTHDR(message); part != nullptr;
+         part = CMSG_NXTHDR(message, part)) {
+        if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec stamp;
+        std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        age = nanoseconds(now) - nanoseconds(stamp);
+    }
+    // A time of day set back meanwhile would date the arrival in the future.
+    if (age < 0) age = 0;
+    return static_cast<uint32_t>((nanoseconds(monotonic) - age) / 1000000);
+}
 
 // The header a raw socket would have delivered, as far as anything above
 // reads it: version and length, protocol, sender. Fields the ping socket
@@ -70,15 +84,24 @@ void put_ipv4_header(uint8_t* buffer, std::size_t capacity, std::size_t total_le
     std::memcpy(buffer, header, capacity < sizeof header ? capacity : sizeof header);
 }
 
-ssize_t receive_now(uint8_t* buffer, std::size_t capacity, uint32_t* from_address) {
-    sockaddr_in from;
-    socklen_t from_length = sizeof from;
+// Never blocks: an empty queue is a failure with EAGAIN.
+ssize_t receive_now(uint8_t* buffer, std::size_t capacity, Datagram* datagram) {
+    sockaddr_in from = {};
     std::size_t skip = icmp.datagram ? ipv4_header_length : 0;
     if (skip > capacity) skip = capacity;
-    ssize_t received = recvfrom(icmp.descriptor, buffer + skip, capacity - skip, MSG_DONTWAIT,
-                                reinterpret_cast<sockaddr*>(&from), &from_length);
+    iovec part = {buffer + skip, capacity - skip};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message = {};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received = recvmsg(icmp.descriptor, &message, MSG_DONTWAIT);
     if (received < 0) return received;
-    *from_address = from.sin_addr.s_addr;
+    datagram->from_address = from.sin_addr.s_addr;
+    datagram->receive_time = arrival_time(&message);
     if (icmp.datagram) {
         received += static_cast<ssize_t>(skip);
         put_ipv4_header(buffer, capacity, static_cast<std::size_t>(received), from.sin_addr.s_addr);
@@ -86,43 +109,36 @@ ssize_t receive_now(uint8_t* buffer, std::size_t capacity, uint32_t* from_addres
     return received;
 }
 
+}  // namespace
+
+const SocketErrorName socket_errors[socket_error_count] = {
+    {EINTR, socket_error_interrupted},
+    {EBADF, socket_error_bad_descriptor},
+    {EACCES, socket_error_access},
+    {EPERM, socket_error_access},
+    {EINVAL, socket_error_invalid_argument},
+    {EMFILE, socket_error_too_many_open},
+    {EAGAIN, socket_error_would_block},
+    {EMSGSIZE, socket_error_message_size},
+    {EAFNOSUPPORT, socket_error_family_unsupported},
+    {ENETDOWN, socket_error_network_down},
+    {ENETUNREACH, socket_error_network_unreachable},
+    {ENOBUFS, socket_error_no_buffers},
+    {ECONNREFUSED, socket_error_refused},
+    {EHOSTDOWN, socket_error_host_down},
+    {EHOSTUNREACH, socket_error_host_unreachable},
+};
+
 // Error numbers as the program prints them, so messages read the same on
-// every platform.
+// every platform. Any other errno prints as itself.
 int socket_error_from_errno(int error_number) {
-    switch (error_number) {
-        case EACCES:
-        case EPERM:
-            return socket_error_access;
-        case EINTR:
-            return socket_error_interrupted;
-        case EBADF:
-            return 10009;
-        case EINVAL:
-            return 10022;
-        case EMFILE:
-            return 10024;
-        case EAGAIN:
-            return socket_error_would_block;
-        case EMSGSIZE:
-            return 10040;
-        case EAFNOSUPPORT:
-            return 10047;
-        case ENETDOWN:
-            return 10050;
-        case ENETUNREACH:
-            return 10051;
-        case ENOBUFS:
-            return socket_error_no_buffers;
-        case ECONNREFUSED:
-            return 10061;
-        case EHOSTDOWN:
-            return 10064;
-        case EHOSTUNREACH:
-            return 10065;
-        default:
-            return error_number;
+    for (const SocketErrorName& known : socket_errors) {
+        if (known.errno_value == error_number) return known.printed;
     }
+    return error_number;
 }
+
+namespace {
 
 void keep_error() { icmp.last_error = socket_error_from_errno(errno); }
 
@@ -156,7 +172,20 @@ bool bind_identifier(int descriptor, uint16_t* identifier) {
 // The raw socket when allowed, else the ping socket. When neither can be
 // had, the raw socket's refusal is what the user is told: it is the one
 // that privileges would cure.
+bool open_raw_or_ping(uint16_t* identifier);
+
 bool open_either(uint16_t* identifier) {
+    bool opened = open_raw_or_ping(identifier);
+    if (opened) {
+        // The kernel's arrival stamp, for round-trip times that a busy or
+        // stopped process cannot stretch.
+        int on = 1;
+        setsockopt(icmp.descriptor, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    }
+    return opened;
+}
+
+bool open_raw_or_ping(uint16_t* identifier) {
     icmp.descriptor = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (icmp.descriptor >= 0) {
         icmp.datagram = false;
@@ -218,47 +247,28 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     return true;
 }
 
-int icmp_wait_readable(uint32_t timeout_ms) {
-    if (stash.full) return 1;
-    ssize_t early = receive_now(stash.bytes, sizeof stash.bytes, &stash.from);
-    if (early >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-        // A failure other than an empty queue belongs to the receive that
-        // follows, as it would without this early try.
-        stash.full = true;
-        stash.length = early >= 0 ? static_cast<int>(early) : -1;
-        stash.error = errno;
-        return 1;
+Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
+                     Datagram* datagram) {
+    // A datagram already queued is taken without a wait: on a fast path
+    // (loopback, a near host at period 0) the reply is in before the wait
+    // would begin, and one receive then does the work of a poll and a
+    // receive.
+    ssize_t received = receive_now(buffer, capacity, datagram);
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (timeout_ms == 0) return Receive::TimedOut;
+        pollfd watched = {icmp.descriptor, POLLIN, 0};
+        int ready = poll(&watched, 1, static_cast<int>(timeout_ms));
+        if (ready == 0) return Receive::TimedOut;
+        // After a failed poll the receive tells what is wrong with the
+        // socket, and an empty queue is a failure, not a hang.
+        received = receive_now(buffer, capacity, datagram);
     }
-    pollfd watched = {icmp.descriptor, POLLIN, 0};
-    int ready = poll(&watched, 1, static_cast<int>(timeout_ms));
-    if (ready < 0) {
-        keep_error();
-        return -1;
-    }
-    return ready > 0 ? 1 : 0;
-}
-
-int icmp_receive(uint8_t* buffer, std::size_t capacity, uint32_t* from_address) {
-    if (stash.full) {
-        stash.full = false;
-        if (stash.length < 0) {
-            icmp.last_error = socket_error_from_errno(stash.error);
-            return -1;
-        }
-        std::size_t length = static_cast<std::size_t>(stash.length);
-        if (length > capacity) length = capacity;
-        std::memcpy(buffer, stash.bytes, length);
-        *from_address = stash.from;
-        return static_cast<int>(length);
-    }
-    // Never blocks: the cycle receives only after a wait said readable, and
-    // after a failed wait an empty queue must be a failure, not a hang.
-    ssize_t received = receive_now(buffer, capacity, from_address);
     if (received < 0) {
         keep_error();
-        return -1;
+        return Receive::Failed;
     }
-    return static_cast<int>(received);
+    datagram->length = static_cast<std::size_t>(received);
+    return Receive::Datagram;
 }
 
 int last_socket_error() { return icmp.last_error; }

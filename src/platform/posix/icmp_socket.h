@@ -1,5 +1,8 @@
-// Between the ICMP socket and the privilege drop at process start.
+// Inside the POSIX backend: between the ICMP socket, the privilege drop at
+// process start, and the table of error numbers.
 #pragma once
+
+#include <cstddef>
 
 namespace platform {
 
@@ -8,5 +11,15 @@ namespace platform {
 // low 16 bits of the process ID). A failure is kept: icmp_open reports it
 // when the probe cycle asks for the socket.
 void icmp_open_early();
+
+// How each errno is printed: as the socket error number of platform.h.
+struct SocketErrorName {
+    int errno_value;
+    int printed;
+};
+constexpr std::size_t socket_error_count = 15;
+extern const SocketErrorName socket_errors[socket_error_count];
+
+int socket_error_from_errno(int error_number);
 
 }  // namespace platform

@@ -4,8 +4,17 @@
 // so every thread inherits the block, and one thread takes them with sigwait.
 // It is then an ordinary thread: it may take the output lock and use stdio,
 // which an asynchronous handler could not.
+//
+// The first signal starts the ending on a thread of its own; the signal
+// thread stays behind as its watchdog. It absorbs the rest of a burst (GNU
+// timeout signals the process and then its group; a user presses Ctrl-C
+// twice), so that one summary is written whole. If the ending has not
+// finished after a second and a half, output that cannot move holds it up,
+// and the watchdog ends the process without it.
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,13 +24,16 @@ namespace platform {
 
 namespace {
 
+constexpr long ending_deadline_ms = 1500;
+
 void (*interrupt_action)();
 void (*terminate_action)();
 sigset_t watched;
+int ending_signal;
 
-// Restores the signal's default action and unblocks it for this thread only:
-// the next one of its kind then ends the process at once.
-void let_default_happen(int signal_number) {
+// Restores the signal's default action, unblocks it for this thread only and
+// raises it: the process ends by it, so the parent sees how it ended.
+[[noreturn]] void end_by(int signal_number) {
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
@@ -30,24 +42,58 @@ void let_default_happen(int signal_number) {
     sigemptyset(&one);
     sigaddset(&one, signal_number);
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(signal_number);
+    _exit(128 + signal_number);
+}
+
+void* run_ending(void*) {
+    if (ending_signal == SIGINT) interrupt_action();
+    // Hang-up or termination: write out what was reported, then end by the
+    // same signal.
+    terminate_action();
+    end_by(ending_signal);
 }
 
 void* wait_for_signals(void*) {
-    for (;;) {
-        int signal_number = 0;
-        if (sigwait(&watched, &signal_number) != 0) continue;
-        if (signal_number == SIGINT) {
-            // A second Ctrl-C while the summary is written ends the process.
-            let_default_happen(SIGINT);
-            interrupt_action();
-        }
-        // Hang-up or termination: write out what was reported, then end by
-        // the same signal, so the parent sees how the process ended.
-        terminate_action();
-        let_default_happen(signal_number);
-        raise(signal_number);
+    int signal_number = 0;
+    while (sigwait(&watched, &signal_number) != 0) {
     }
-    return nullptr;
+    ending_signal = signal_number;
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ending_deadline_ms / 1000;
+    deadline.tv_nsec += (ending_deadline_ms % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000;
+    }
+    pthread_t worker;
+    if (pthread_create(&worker, nullptr, run_ending, nullptr) != 0) run_ending(nullptr);
+    pthread_detach(worker);
+    for (;;) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        timespec left = {deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+        if (left.tv_nsec < 0) {
+            left.tv_sec -= 1;
+            left.tv_nsec += 1000000000;
+        }
+        if (left.tv_sec < 0) break;
+        sigtimedwait(&watched, nullptr, &left);
+    }
+    if (ending_signal == SIGINT) _exit(1);
+    end_by(ending_signal);
+}
+
+// An action of "ignore" inherited from the parent (nohup, trap '' HUP) is
+// kept: such a signal is left out of the watched set, since Linux would
+// still queue it for sigwait while it is blocked.
+void watch_unless_ignored(int signal_number) {
+    struct sigaction inherited = {};
+    if (sigaction(signal_number, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+        return;
+    }
+    sigaddset(&watched, signal_number);
 }
 
 }  // namespace
@@ -57,13 +103,12 @@ bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* erro
     terminate_action = on_terminate;
     sigemptyset(&watched);
     sigaddset(&watched, SIGINT);
-    sigaddset(&watched, SIGTERM);
-    sigaddset(&watched, SIGHUP);
+    watch_unless_ignored(SIGTERM);
+    watch_unless_ignored(SIGHUP);
     int result = pthread_sigmask(SIG_BLOCK, &watched, nullptr);
     // Ctrl-C is always ours, also when the shell that started us in the
     // background set it to be ignored: an ignored signal is discarded before
-    // sigwait could take it. Hang-up and termination keep an inherited
-    // "ignore", so that a run started under nohup survives its terminal.
+    // sigwait could take it.
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);

@@ -5,6 +5,8 @@
 // before the command line is read: the log file is opened, and everything
 // else runs, with the rights of the user who started the program. A
 // process that cannot prove the drop ends rather than run on privileged.
+#include "platform/posix/privileges.h"
+
 #include <sys/capability.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -97,6 +99,9 @@ void drop_privileges() {
     }
     // Nor may anything started from here gain them through its file.
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) refuse_to_run("new privileges", errno);
+    // The raw socket stays open: no process of the same user may take it
+    // (pidfd_getfd, ptrace) to send what it likes.
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) refuse_to_run("dumpable", errno);
 }
 
 void check_dropped() {
@@ -118,6 +123,7 @@ void check_dropped() {
         holds_capabilities(CAP_INHERITABLE)) {
         refuse_to_run("capabilities", 0);
     }
+    if (prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0) refuse_to_run("dumpable", 0);
     // The proof: the IDs given up cannot be taken back.
     if (identity.raised_user != identity.user && setuid(identity.raised_user) == 0) {
         refuse_to_run("user ID", 0);
@@ -129,7 +135,7 @@ void check_dropped() {
 
 }  // namespace
 
-void process_startup() {
+void give_up_privileges() {
     if (!running_raised()) return;
     identity.user = getuid();
     identity.group = getgid();

@@ -1,12 +1,16 @@
 // Process start and end, the output lock, addresses.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix/privileges.h"
 
 namespace platform {
 
@@ -15,6 +19,24 @@ namespace {
 pthread_mutex_t output_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
 }  // namespace
+
+namespace {
+
+// A process started with standard output or error closed would get them
+// back as the log's descriptor, and console lines would land in the log.
+void open_missing_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
+    }
+}
+
+}  // namespace
+
+// Before anything else is opened.
+void process_startup() {
+    open_missing_standard_descriptors();
+    give_up_privileges();
+}
 
 uint32_t process_id() { return static_cast<uint32_t>(getpid()); }
 
@@ -25,7 +47,23 @@ void socket_library_stop() {}
 void output_lock() { pthread_mutex_lock(&output_mutex); }
 void output_unlock() { pthread_mutex_unlock(&output_mutex); }
 
+bool output_lock_within(uint32_t ms) {
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(ms / 1000);
+    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000;
+    }
+    return pthread_mutex_clocklock(&output_mutex, CLOCK_MONOTONIC, &until) == 0;
+}
+
 void process_exit(int status) { std::exit(status); }
+
+void wait_for_exit() {
+    for (;;) pause();
+}
 
 uint32_t address_from_text(const char* text) { return inet_addr(text); }
 

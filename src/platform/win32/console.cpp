@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -38,9 +39,19 @@ void console_setup() {
     console_is_utf8 = GetConsoleOutputCP() == code_page_utf8;
 }
 
-void console_write(const char* text, std::size_t length) { std::fwrite(text, 1, length, stdout); }
+// Failed writes are ignored; a closed pipe shows as EINVAL or EPIPE from the
+// runtime, and such a reader is gone for good.
+bool console_write(const char* text, std::size_t length) {
+    errno = 0;
+    if (std::fwrite(text, 1, length, stdout) == length) return true;
+    return errno != EPIPE && errno != EINVAL;
+}
 
-void console_put(char mark) { std::fputc(mark, stdout); }
+bool console_put(char mark) {
+    errno = 0;
+    if (std::fputc(mark, stdout) != EOF) return true;
+    return errno != EPIPE && errno != EINVAL;
+}
 
 void console_flush() { std::fflush(stdout); }
 

@@ -46,38 +46,36 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     return true;
 }
 
-int icmp_wait_readable(uint32_t timeout_ms) {
+// Windows gives no arrival stamp on a raw socket: the clock is read as the
+// datagram is taken.
+Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
+                     Datagram* datagram) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(icmp_socket, &readable);
     timeval timeout;
     timeout.tv_sec = static_cast<long>(timeout_ms / 1000);
     timeout.tv_usec = static_cast<long>(timeout_ms % 1000) * 1000;
-    // The first argument is ignored by Winsock.
-    int ready = select(0, &readable, nullptr, nullptr, &timeout);
-    if (ready == SOCKET_ERROR) {
-        keep_error();
-        return -1;
-    }
-    return ready > 0 ? 1 : 0;
-}
-
-int icmp_receive(uint8_t* buffer, std::size_t capacity, uint32_t* from_address) {
+    // The first argument is ignored by Winsock. A failed select falls
+    // through to the receive, which then tells what is wrong.
+    if (select(0, &readable, nullptr, nullptr, &timeout) == 0) return Receive::TimedOut;
     sockaddr_in from;
     int from_length = sizeof from;
     int received =
         recvfrom(icmp_socket, reinterpret_cast<char*>(buffer), static_cast<int>(capacity), 0,
                  reinterpret_cast<sockaddr*>(&from), &from_length);
+    datagram->receive_time = clock_ms();
     if (received == SOCKET_ERROR) {
         keep_error();
         // A datagram longer than the buffer (someone else's big ping) is
         // stored cut short and reported as an error; for the reply rule its
         // first bytes are all that count, so it is a datagram like any other.
-        if (last_error != WSAEMSGSIZE) return -1;
+        if (last_error != WSAEMSGSIZE) return Receive::Failed;
         received = static_cast<int>(capacity);
     }
-    *from_address = from.sin_addr.s_addr;
-    return received;
+    datagram->from_address = from.sin_addr.s_addr;
+    datagram->length = static_cast<std::size_t>(received);
+    return Receive::Datagram;
 }
 
 int last_socket_error() { return last_error; }

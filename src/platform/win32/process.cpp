@@ -38,7 +38,20 @@ void socket_library_stop() { WSACleanup(); }
 void output_lock() { EnterCriticalSection(&output_section); }
 void output_unlock() { LeaveCriticalSection(&output_section); }
 
+bool output_lock_within(uint32_t ms) {
+    DWORD started = GetTickCount();
+    while (!TryEnterCriticalSection(&output_section)) {
+        if (GetTickCount() - started >= ms) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
 void process_exit(int status) { std::exit(status); }
+
+void wait_for_exit() {
+    for (;;) Sleep(INFINITE);
+}
 
 // inet_addr and inet_ntoa are plain conversions: they work before
 // WSAStartup, which matters as the command line is read first.
