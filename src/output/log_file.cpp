@@ -34,6 +34,13 @@ bool write_crlf(std::FILE* stream, const char* text, std::size_t length, int* er
 
 }  // namespace
 
+void log_close_all() {
+    for (LogFile& slot : logs) {
+        if (slot.stream != nullptr) std::fclose(slot.stream);
+        slot.stream = nullptr;
+    }
+}
+
 LogFile* log_open(const char* path, int* error_number) {
     if (path[0] == '\0') {
         *error_number = EINVAL;

@@ -6,6 +6,9 @@
 
 struct LogFile;
 
+// Closes every log still open: a program run starts with none.
+void log_close_all();
+
 // Opens path. Returns null on failure with *error_number set: EINVAL for an
 // empty path, EACCES when another holder has the file, EMFILE past the
 // eighth log of one command line.

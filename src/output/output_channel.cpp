@@ -64,6 +64,7 @@ void to_console(const char* text, std::size_t length, bool mark) {
 }  // namespace
 
 void output_begin() {
+    log_close_all();
     std::memset(channel.message, 0, sizeof channel.message);
     channel.log = nullptr;
     channel.log_error = 0;

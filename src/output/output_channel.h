@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Program start: no log, a console that is read.
+// Program start: no log (one left open by an earlier run in this process is
+// closed), a console that is read.
 void output_begin();
 
 // Formats a line into the shared message buffer and writes it. Returns false
