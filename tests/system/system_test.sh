@@ -1,0 +1,257 @@
+#!/bin/bash
+# The real qelvor binary as a user sees it, one group of checks per run:
+#   system_test.sh <socket|log|signals|privileges> <qelvor> <take_socket>
+# A group runs in a network namespace of its own, where the kernel answers on
+# loopback and each check sets up what it needs (sysctls, nftables, tc, a veth
+# pair whose 192.0.2.0/24 addresses never leave the namespace).
+# Exit status: 0 passed, 1 failed, 77 skipped (not root, outside CI).
+set -u
+group=$1
+if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
+    why=
+    ((EUID == 0)) || why="needs root for network namespaces"
+    for tool in unshare ip sysctl setpriv tc nft ping localedef iconv setcap timeout; do
+        command -v $tool >/dev/null || why="needs $tool"
+    done
+    [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
+    QELVOR_SYSTEM_NS=1 exec unshare -n -- bash "$0" "$@"
+fi
+ip link set lo up
+export LC_ALL=C.UTF-8
+here=$(dirname "$(realpath "$0")") built=$(realpath "$2") taker=$(realpath "$3")
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fails=0
+exec 9>&1 # the report, whatever a check does with standard output
+# A scratch folder that nobody can enter and where set-user-ID and file
+# capabilities take effect (not on a nosuid mount); the copies run are there.
+for base in /tmp /var/tmp; do
+    findmnt -n -o OPTIONS -T $base | grep -qw nosuid && continue
+    d=$(mktemp -d $base/qelvor-system.XXXXXX) && chmod 755 "$d" && break
+done
+[[ -n ${d:-} ]] && cd "$d" || { echo "FAIL $group: no scratch folder without nosuid"; exit 1; }
+trap 'kill -KILL $(jobs -p) 2>/dev/null; rm -rf "$d"' EXIT
+install -m 755 "$built" qelvor && install -m 755 "$taker" take_socket
+Q=$d/qelvor R="HH:MM:SS.mmm [1] reply from 127.0.0.1 ; rtt N ms."
+
+fail() { echo "FAIL $group: $*" >&9; fails=$((fails + 1)); }
+check() { [[ $2 == "$3" ]] || fail "$1: expected \"$2\", got \"$3\""; }
+# status NAME EXPECTED COMMAND...: runs the command, checks its exit status.
+status() { "${@:3}"; check "$1, status" "$2" $?; }
+mask() {
+    LC_ALL=C sed 's/[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9]\{3\}/HH:MM:SS.mmm/
+        s/rtt [0-9]* ms/rtt N ms/; s/reply [0-9]* ms ago/reply N ms ago/'
+}
+# same NAME FILE: the file's bytes, masked, are exactly standard input's.
+same() {
+    mask <"$2" >"$2.m"
+    cat >"$2.x"
+    cmp -s "$2.x" "$2.m" && return
+    fail "$1: bytes differ (< expected, > got, cat -A)"
+    diff <(cat -A "$2.x") <(cat -A "$2.m") | head -n 12 >&9
+}
+stats() { printf '\nqelvor statistics\n    Packets: Sent = %s, Received = %s, Lost = %s (%s %%)\n' "$@"; }
+# whole NAME FILE...: each file holds one summary and ends with it, the log
+# (*.log) with CR LF.
+whole() {
+    local n=$1 f eol last
+    for f in "${@:2}"; do
+        [[ $f == *.log ]] && eol=$'\r' || eol=
+        last=$(tail -n 1 "$f" | grep -Ecx "    Packets: Sent = [0-9]+, Received = [0-9]+, Lost = [0-9]+ \([0-9.]+ %\)$eol")
+        check "$n, $f: summaries, summary last, last byte" "1 1 " "$(grep -c 'qelvor statistics' "$f") $last $(tail -c 1 "$f")"
+    done
+}
+# start NAME COMMAND...: runs it in the background with -o NAME.log, output in
+# NAME.out; returns once the log exists: it is opened after any privilege is
+# dropped and just before the signals are taken over.
+start() {
+    "${@:2}" -o "$1.log" >"$1.out" 2>"$1.err" &
+    pid=$!
+    for ((i = 0; i < 500; ++i)); do [[ -e $1.log ]] && return; sleep 0.01; done
+}
+# reap PID: its exit status; one that hangs is killed after 10 s.
+reap() {
+    timeout 10 tail -s 0.05 --pid="$1" -f /dev/null || { fail "pid $1 hung"; kill -KILL "$1"; }
+    wait "$1"
+}
+# signalled NAME DELAY SIGNALS COMMAND...: started as by start, given the
+# signals 2 ms apart after DELAY seconds; its exit status.
+signalled() {
+    start "$1" "${@:4}"
+    sleep "$2"
+    for s in $3; do kill -"$s" $pid && sleep 0.002; done
+    reap $pid
+}
+
+group_socket() {
+    status "raw socket" 0 "$Q" 127.0.0.1 -n 3 -p 100 >raw
+    same "raw socket" raw < <(printf '\n%s\n!!' "$R" && stats 3 3 0 0.0)
+    sysctl -qw net.ipv4.ping_group_range="0 2147483647"
+    status "ping socket" 0 "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >ping
+    same "ping socket, as the raw socket" ping <raw.m
+    sysctl -qw net.ipv4.ping_group_range="1 0"
+    status "no socket allowed" 0 "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >none
+    same "no socket allowed" none < <(echo "socket function failed with error 10013" && stats 0 0 0 0.0)
+
+    sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+    status "silent host" 0 "$Q" 127.0.0.1 -n 3 -p 100 -w 100 >silent
+    sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+    same "silent host" silent < <(printf '\nHH:MM:SS.mmm [1] no reply.\n..' && stats 3 0 3 100.0)
+
+    nft 'add table ip qelvor; add chain ip qelvor in { type filter hook input priority 0; }
+        add rule ip qelvor in icmp type echo-request icmp sequence 2-3 drop'
+    status "requests 2 and 3 dropped" 0 "$Q" 127.0.0.1 -n 5 -p 50 -w 100 >dropped
+    nft delete table ip qelvor
+    same "requests 2 and 3 dropped" dropped < <(printf '\n%s\n\n%s\n.\n%s\n%s\n!' "$R" \
+        "HH:MM:SS.mmm [2] no reply." "${R/1/4}" \
+        "    2 request(s) have been lost since the last reply N ms ago." && stats 5 3 2 40.0)
+
+    ping -q -i 0.002 -c 300 127.0.0.1 >/dev/null &
+    "$Q" 127.0.0.1 -n 30 -p 10 >busy
+    wait $!
+    check "beside another ping" "    Packets: Sent = 30, Received = 30, Lost = 0 (0.0 %)" "$(tail -n 1 busy)"
+
+    # Every send refused for want of buffers: a request is given up after
+    # three attempts. The file size limit ends an endless run early.
+    ip link add qa type veth peer name qb && ip link set qa arp off up && ip link set qb up &&
+        ip addr add 192.0.2.1/24 dev qa && tc qdisc replace dev qa root pfifo limit 0 ||
+        fail "veth with a queue of none"
+    sysctl -qw net.ipv4.ping_group_range="0 2147483647"
+    status "ENOBUFS" 0 bash -c 'ulimit -f 2048 && exec timeout 20 "$@"' - "${nobody[@]}" "$Q" 192.0.2.2 \
+        -n 2 -p 0 -w 50 >nobufs
+    check "ENOBUFS: reports, no-reply line, marks, last line" \
+        "6 1 1     Packets: Sent = 2, Received = 0, Lost = 2 (100.0 %)" \
+        "$(grep -cx 'sendto failed with error 10055' nobufs) $(grep -c '\[1\] no reply\.$' nobufs) $(grep -cx '\.' nobufs) $(tail -n 1 nobufs)"
+
+    timeout 20 "$Q" 127.0.0.1 -n 0 -p 0 | head -n 1 >/dev/null
+    check "console reader gone, no log: status" 0 "${PIPESTATUS[0]}"
+
+    # Replies held back about 10 ms by a slow queue, so that a stop mostly
+    # finds qelvor waiting for one: the reply comes in while it is stopped,
+    # and counts with the rtt it had on the wire.
+    tc qdisc replace dev lo root tbf rate 100kbit burst 1600 latency 1s
+    start stopped "$Q" 127.0.0.1 -a -n 0 -p 0 -w 500
+    sleep 0.3
+    for i in 1 2 3; do kill -STOP $pid && sleep 0.8 && kill -CONT $pid && sleep 0.2; done
+    kill -INT $pid
+    status "stopped 3 times" 1 reap $pid
+    check "stopped 3 times: no-reply lines, replies of 500 ms or more" "0 0" \
+        "$(grep -c 'no reply' stopped.out) $(awk '/ rtt / && $(NF-1) >= 500' stopped.out | wc -l)"
+    tc qdisc del dev lo root
+}
+
+group_log() {
+    status "log run 1" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o f >out1
+    status "log run 2" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o f >out2
+    same "log: header, CR LF, appended" f < <(for i in 1 2; do
+        printf '%s \r\n' "$Q 127.0.0.1 -n 2 -p 10 -o f" && mask <out$i | sed 's/$/\r/'
+    done)
+
+    "$Q" 127.0.0.1 -n 0 -o held >held.out &
+    pid=$!
+    for ((i = 0; i < 500; ++i)); do
+        [[ -e held ]] && grep -q ":$(stat -c %i held) " /proc/locks && break
+        sleep 0.01
+    done
+    status "held log" 1 "$Q" 127.0.0.1 -o held >out 2>err
+    same "held log, stderr" err <<<"Log file open failed.: Permission denied"
+    same "held log, stdout" out </dev/null
+    kill -INT $pid
+
+    status "full disk at close" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o /dev/full >out 2>err
+    same "full disk at close, stderr" err < <(printf 'Log file write failed.\n: No space left on device\n')
+
+    # More than a block of console output, so that the console is written to
+    # while the run goes on.
+    status "stdout and stderr closed" 0 "$Q" 127.0.0.1 -a -n 200 -p 0 -o closed12 >&- 2>&-
+    status "stdout closed" 0 "$Q" 127.0.0.1 -a -n 200 -p 0 -o closed1 >&-
+    for f in closed12 closed1; do
+        same "$f: header, the run, CR LF only" $f < <(printf '%s \r\n' "$Q 127.0.0.1 -a -n 200 -p 0 -o $f" &&
+            { for i in {1..200}; do echo "${R/1/$i}"; done && stats 200 200 0 0.0; } | sed 's/$/\r/')
+    done
+
+    # The program path shows as typed.
+    status "no arguments" 1 env PATH="$d:$PATH" qelvor >out
+    same "no arguments, usage" out <"$here/usage.txt"
+    status "-p 1001" 1 env PATH="$d:$PATH" qelvor 127.0.0.1 -p 1001 >out
+    same "-p 1001, usage" out <"$here/usage.txt"
+    localedef -f SHIFT_JIS -i ja_JP "$d/ja_JP.SJIS" >/dev/null 2>&1
+    [[ -d ja_JP.SJIS ]] || fail "localedef made no Shift_JIS locale"
+    status "Shift_JIS" 1 env PATH="$d:$PATH" LOCPATH="$d" LC_ALL=ja_JP.SJIS qelvor >out
+    same "Shift_JIS, usage in CP932" out < <(iconv -f UTF-8 -t CP932 "$here/usage.txt")
+    reap $pid >/dev/null
+}
+
+group_signals() {
+    status "SIGINT" 1 signalled int 0.3 INT "$Q" 127.0.0.1 -n 0 -p 10
+    whole "SIGINT" int.out int.log
+    # Two quick Ctrl-C presses; GNU timeout signals the process, then its group.
+    for r in {1..10}; do
+        status "SIGINT burst $r" 1 signalled burst$r 0.$((RANDOM % 300 + 100)) "INT INT" "$Q" 127.0.0.1 -n 0 -p 10
+        whole "SIGINT burst $r" burst$r.out burst$r.log
+    done
+    for r in {1..5}; do
+        status "timeout $r" 1 timeout --preserve-status -k 10 -s INT 0.3 "$Q" 127.0.0.1 -a -n 0 -p 0 \
+            -o timeout$r.log >timeout$r.out
+        whole "timeout $r" timeout$r.out timeout$r.log
+    done
+
+    for s in TERM:143 HUP:129; do
+        status "SIG${s%:*}" ${s#*:} signalled ${s%:*} 0.3 ${s%:*} "$Q" 127.0.0.1 -n 0 -p 10
+        check "SIG${s%:*}, log: header, first line, then marks only" \
+            "$Q 127.0.0.1 -n 0 -p 10 -o ${s%:*}.log $(printf '\r\n\r\n%s\r' "$R")|" \
+            "$(head -n 3 ${s%:*}.log | mask)|$(tail -n +4 ${s%:*}.log | tr -d '!')"
+    done
+
+    # Hang-up and termination ignored by whoever started qelvor stay ignored.
+    start nohup nohup "$Q" 127.0.0.1 -n 0 -p 10
+    nohup=$pid
+    start trap bash -c 'trap "" HUP TERM && exec "$@"' - "$Q" 127.0.0.1 -n 0 -p 10
+    sleep 0.3
+    kill -HUP $nohup $pid && kill -TERM $pid
+    sleep 0.5
+    check "SIGHUP under nohup, SIGHUP and SIGTERM under trap '': running" "0 0" \
+        "$(kill -0 $nohup 2>/dev/null; echo $?) $(kill -0 $pid 2>/dev/null; echo $?)"
+    kill -INT $nohup $pid
+    status "nohup, then SIGINT" 1 reap $nohup
+    status "trap '', then SIGINT" 1 reap $pid
+    whole "then SIGINT" nohup.log trap.log
+
+    # Standard output into a pipe that is never read: it fills, and the
+    # signals must still end the run with the log written out.
+    mkfifo stuckINT.out stuckTERM.out
+    exec 3<>stuckINT.out 4<>stuckTERM.out
+    status "console stuck, SIGINT" 1 signalled stuckINT 1 INT "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&-
+    status "console stuck, SIGTERM" 143 signalled stuckTERM 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&-
+    exec 3<&- 4<&-
+    whole "console stuck, SIGINT" stuckINT.log
+    check "console stuck, SIGTERM: log lines without CR, last byte" "0 " \
+        "$(grep -vc $'\r$' stuckTERM.log) $(tail -c 1 stuckTERM.log)"
+}
+
+group_privileges() {
+    sysctl -qw net.ipv4.ping_group_range="1 0"
+    mkdir -m 1777 open && mkdir -m 755 closed
+    install -m 4755 qelvor qelvor-suid && install -m 755 qelvor qelvor-cap
+    setcap cap_net_raw+ep qelvor-cap || fail "setcap"
+    for n in ambient suid cap; do
+        run=("${nobody[@]}" "$d/qelvor-$n")
+        [[ $n == ambient ]] && run=("${nobody[@]}" --inh-caps=+net_raw --ambient-caps=+net_raw "$Q")
+        start open/$n "${run[@]}" 127.0.0.1 -n 0 -p 100
+        check "$n: ids, capabilities, no new privileges" "$(printf 'Uid: %s\nGid: %s\n' "65534 65534 65534 65534"{,} &&
+            printf 'Cap%s: 0000000000000000\n' Inh Prm Eff Amb && echo 'NoNewPrivs: 1')" \
+            "$(grep -E '^(Uid|Gid|Cap(Inh|Prm|Eff|Amb)|NoNewPrivs):' /proc/$pid/status | tr -s '\t' ' ')"
+        check "$n: the socket taken by the same user" EPERM "$("${nobody[@]}" ./take_socket $pid)"
+        sleep 0.3
+        kill -INT $pid
+        status "$n" 1 reap $pid
+        check "$n: first reply" 1 "$(grep -c '\[1\] reply from 127\.0\.0\.1' open/$n.out)"
+        status "$n: log where only root may write" 1 "${run[@]}" 127.0.0.1 -n 1 -o closed/log 2>err
+        same "$n: log where only root may write, stderr" err <<<"Log file open failed.: Permission denied"
+    done
+}
+
+case $group in
+    socket | log | signals | privileges) group_$group ;;
+    *) fail "no group $group" ;;
+esac
+((fails == 0)) || exit 1
