@@ -1,9 +1,6 @@
 // Any argument vector (the arguments after the program name, separated by
-// NUL bytes): every number must read as strtoull says, an accepted line must
-// ask only for what the probe cycle can honour and say nothing, and a short
-// accepted run against a host that always answers must end cleanly.
-#include <arpa/inet.h>
-
+// NUL bytes): every number reads as strtoull says, and an accepted line asks
+// only for what the probe cycle can honour and says nothing.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,22 +14,21 @@
 namespace {
 
 void check(bool holds, const char* what) {
-    if (!holds) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
+    if (holds) return;
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
 }
 
 // What strtoul gives where unsigned long has 32 bits, from the C library's
 // 64-bit reading of the digits alone.
 void check_number(const std::string& text) {
     std::size_t start = text.find_first_not_of(" \t\n\v\f\r");
-    if (start == std::string::npos) start = text.size();
+    start = start == std::string::npos ? text.size() : start;
     bool negative = text[start] == '-';
-    if (text[start] == '+' || negative) ++start;
+    start += text[start] == '+' || negative;
     uint32_t expected = 0;
     bool whole = text.empty();
-    if (start < text.size() && text[start] >= '0' && text[start] <= '9') {
+    if (text[start] >= '0' && text[start] <= '9') {
         char* end = nullptr;
         errno = 0;
         unsigned long long magnitude = std::strtoull(text.c_str() + start, &end, 10);
@@ -42,34 +38,7 @@ void check_number(const std::string& text) {
         whole = *end == '\0';
     }
     uint32_t value = 12345;
-    check(read_number(text.c_str(), &value) == whole && (!whole || value == expected),
-          "read_number differs from strtoull");
-}
-
-void check_line(std::vector<std::string>& arguments) {
-    for (std::size_t i = 1; i < arguments.size(); ++i) check_number(arguments[i]);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    fake::reset();
-    ParseResult result = parse_command_line(static_cast<int>(argv.size()), argv.data());
-    check(result != ParseResult::LogOpenFailed || !fake::world.errors.empty(),
-          "a log open failure not reported");
-    if (result != ParseResult::Accepted) return;
-    check(fake::world.console.empty() && fake::world.errors.empty(), "an accepted line wrote");
-    uint32_t count = run_settings().request_count;
-    if (count == 0 || count > 50) return;
-    fake::reset();
-    check(fake::run(arguments) == (arguments.size() > 15 ? 1 : 0), "the wrong exit status");
-    if (arguments.size() > 15) return;
-    const RunSettings& settings = run_settings();
-    check(settings.period_ms <= 1000 && settings.wait_ms >= 1 && settings.wait_ms <= 5000 &&
-              settings.change_limit <= 10,
-          "a value out of range accepted");
-    check(fake::world.errors.empty(), "an accepted run reported an error");
-    check(fake::world.sent.size() == settings.request_count, "the wrong number of requests");
-    std::string summary = "Sent = " + std::to_string(fake::world.sent.size());
-    check(fake::world.console.find(summary) != std::string::npos, "summary missing");
-    return;
+    check(read_number(text.c_str(), &value) == whole && value == expected, "read_number");
 }
 
 }  // namespace
@@ -77,13 +46,23 @@ void check_line(std::vector<std::string>& arguments) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<std::string> arguments{"qelvor", ""};
     for (std::size_t i = 0; i < size && arguments.size() <= 20; ++i) {
-        if (data[i] == '\0') {
-            arguments.emplace_back();
-        } else {
-            arguments.back() += static_cast<char>(data[i]);
-        }
+        if (data[i] == '\0') arguments.emplace_back();
+        if (data[i] != '\0') arguments.back() += static_cast<char>(data[i]);
     }
-    check_line(arguments);
-    output_begin();  // closes what a refused line left open
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        check_number(argument);
+        argv.push_back(argument.data());
+    }
+    fake::reset();
+    ParseResult result = parse_command_line(static_cast<int>(argv.size()), argv.data());
+    const RunSettings& s = run_settings();
+    check(result != ParseResult::LogOpenFailed || !fake::world.errors.empty(), "open unreported");
+    check(result != ParseResult::Accepted ||
+              (s.target_address != 0 && s.target_address != 0xFFFFFFFFu && s.period_ms <= 1000 &&
+               s.wait_ms >= 1 && s.wait_ms <= 5000 && s.change_limit <= 10),
+          "accepted out of range");
+    check(result != ParseResult::Accepted || fake::world.errors.empty(), "accepted, reported");
+    output_begin();  // closes what the line opened
     return 0;
 }

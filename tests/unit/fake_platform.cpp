@@ -1,7 +1,6 @@
 #include "fake_platform.h"
 
 #include <arpa/inet.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,36 +20,24 @@ struct ProcessExit {
 };
 
 void (*interrupt)() = nullptr;
-int last_error = 0;
-std::size_t sleeps = 0;
-uint32_t stall = 0;
+
+bool before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
 // Moves the clock to target, pressing Ctrl-C on the way when it is due.
 void advance_to(uint32_t target) {
-    uint32_t at = world.interrupt_at;
-    if (at != 0 && static_cast<int32_t>(target - at) >= 0) {
-        if (static_cast<int32_t>(at - world.now) > 0) world.now = at;
+    if (world.interrupt_at != 0 && !before(target, world.interrupt_at)) {
+        world.now = before(world.now, world.interrupt_at) ? world.interrupt_at : world.now;
         world.interrupt_at = 0;
         interrupt();
     }
     world.now = target;
 }
 
-std::vector<Datagram>::iterator earliest_due_by(uint32_t limit) {
-    auto best = world.pending.end();
-    for (auto it = world.pending.begin(); it != world.pending.end(); ++it) {
-        if (static_cast<int32_t>(it->due - limit) > 0) continue;
-        if (best == world.pending.end() || static_cast<int32_t>(it->due - best->due) < 0) best = it;
-    }
-    return best;
-}
-
 ssize_t write_log(void* path, const char* bytes, std::size_t size) {
     std::string& content = world.files[*static_cast<std::string*>(path)];
-    // Once full, the disk stays full.
     if (*static_cast<std::string*>(path) == world.failing_log &&
         content.size() + size > world.log_fail_after) {
-        world.log_fail_after = 0;
+        world.log_fail_after = 0;  // once full, the disk stays full
         errno = ENOSPC;
         return -1;
     }
@@ -66,17 +53,11 @@ int close_log(void* path) {
 
 }  // namespace
 
-void reset() {
-    world = World{};
-    last_error = 0;
-    sleeps = 0;
-    stall = 0;
-}
+void reset() { world = World{}; }
 
-int run(const std::vector<std::string>& arguments) {
-    std::vector<std::string> copies = arguments;
+int run(std::vector<std::string> arguments) {
     std::vector<char*> argv;
-    for (std::string& argument : copies) argv.push_back(argument.data());
+    for (std::string& argument : arguments) argv.push_back(argument.data());
     try {
         return run_program(static_cast<int>(argv.size()), argv.data());
     } catch (const ProcessExit& exit) {
@@ -86,8 +67,7 @@ int run(const std::vector<std::string>& arguments) {
 
 std::vector<uint8_t> echo_reply_for(const std::vector<uint8_t>& request, uint32_t from) {
     std::vector<uint8_t> datagram(20 + request.size(), 0);
-    datagram[0] = 0x45;
-    datagram[9] = 1;
+    datagram[0] = 0x45, datagram[9] = 1;
     std::memcpy(&datagram[12], &from, 4);
     std::copy(request.begin(), request.end(), datagram.begin() + 20);
     datagram[20] = 0;
@@ -108,7 +88,7 @@ void timer_period_end() {}
 uint32_t clock_ms() { return world.now; }
 
 void sleep_ms(uint32_t ms) {
-    auto late = world.late.find(++fake::sleeps);
+    auto late = world.late.find(++world.sleeps);
     fake::advance_to(world.now + ms + (late != world.late.end() ? late->second : 0));
 }
 
@@ -118,28 +98,23 @@ TimeOfDay local_time_of_day() {
 
 uint32_t process_id() { return world.pid; }
 uint32_t address_from_text(const char* text) { return inet_addr(text); }
-
-void address_to_text(uint32_t address, char* out) {
-    in_addr value;
-    value.s_addr = address;
-    inet_ntop(AF_INET, &value, out, 16);
-}
+void address_to_text(uint32_t address, char* out) { inet_ntop(AF_INET, &address, out, 16); }
 
 bool icmp_open(uint16_t* identifier) {
-    fake::last_error = world.socket_open_error;
+    world.last_error = world.socket_open_error;
     if (world.socket_identifier != 0) *identifier = world.socket_identifier;
     return world.socket_open_error == 0;
 }
 
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
-    if (!world.send_errors.empty()) {
-        fake::last_error = world.send_errors.front();
-        world.send_errors.erase(world.send_errors.begin());
-        if (fake::last_error != 0) return false;
-    }
     world.sent.emplace_back(message, message + length);
     world.send_times.push_back(world.now);
-    uint32_t number = static_cast<uint32_t>(world.sent.size());
+    if (!world.send_errors.empty()) {
+        world.last_error = world.send_errors.front();
+        world.send_errors.erase(world.send_errors.begin());
+        if (world.last_error != 0) return false;
+    }
+    uint32_t number = message[6] << 8 | message[7];
     auto found = world.answers.find(number);
     fake::Answer answer = found != world.answers.end() ? found->second : world.default_answer;
     uint32_t due = world.now + answer.after_ms;
@@ -150,25 +125,25 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
             {due, fake::echo_reply_for(world.sent.back(), address), address, 0});
         if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
     }
-    auto stall = world.stalls.find(number);
-    fake::stall = stall != world.stalls.end() ? stall->second : 0;
+    world.stall = world.stalls.count(number) != 0 ? world.stalls[number] : 0;
     return true;
 }
 
 Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
                      Datagram* datagram) {
-    world.now += fake::stall;  // the program was held up right after its send
-    fake::stall = 0;
+    world.now += world.stall;  // the program was held up right after its send
+    world.stall = 0;
     world.waits.push_back(timeout_ms);
-    auto next = fake::earliest_due_by(world.now + timeout_ms);
-    if (next == world.pending.end()) {
+    auto next = std::min_element(world.pending.begin(), world.pending.end(),
+                                 [](auto& a, auto& b) { return fake::before(a.due, b.due); });
+    if (next == world.pending.end() || fake::before(world.now + timeout_ms, next->due)) {
         fake::advance_to(world.now + timeout_ms);
         return Receive::TimedOut;
     }
-    if (static_cast<int32_t>(next->due - world.now) > 0) fake::advance_to(next->due);
+    if (fake::before(world.now, next->due)) fake::advance_to(next->due);
     fake::Datagram taken = *next;
     world.pending.erase(next);
-    fake::last_error = taken.error;
+    world.last_error = taken.error;
     if (taken.error != 0) return Receive::Failed;
     datagram->length = std::min(capacity, taken.bytes.size());
     std::memcpy(buffer, taken.bytes.data(), datagram->length);
@@ -177,33 +152,20 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     return Receive::Datagram;
 }
 
-int last_socket_error() { return fake::last_error; }
+int last_socket_error() { return world.last_error; }
 
 void console_setup() {}
-
 bool console_write(const char* text, std::size_t length) {
     if (!world.console_gone) world.console.append(text, length);
     return !world.console_gone;
 }
-
 bool console_put(char mark) { return console_write(&mark, 1); }
 void console_flush() {}
-
 std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
                                    std::size_t capacity) {
-    if (!world.console_cp932) {
-        std::memcpy(out, text, std::min(length, capacity));
-        return std::min(length, capacity);
-    }
-    iconv_t converter = iconv_open("CP932", "UTF-8");
-    char* in = const_cast<char*>(text);
-    char* stored = out;
-    std::size_t out_left = capacity;
-    iconv(converter, &in, &length, &stored, &out_left);
-    iconv_close(converter);
-    return capacity - out_left;
+    std::memcpy(out, text, std::min(length, capacity));
+    return std::min(length, capacity);
 }
-
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 
@@ -212,8 +174,8 @@ std::FILE* log_file_open(const char* path, int* error_number) {
     *error_number = refused != world.open_errors.end() ? refused->second : EACCES;
     if (refused != world.open_errors.end() || !world.held.insert(path).second) return nullptr;
     world.files[path];
-    cookie_io_functions_t io = {nullptr, fake::write_log, nullptr, fake::close_log};
-    return fopencookie(new std::string(path), "a", io);
+    return fopencookie(new std::string(path), "a",
+                       {nullptr, fake::write_log, nullptr, fake::close_log});
 }
 
 void output_lock() {}

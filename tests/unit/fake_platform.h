@@ -1,7 +1,7 @@
 // A scripted platform for whole runs in virtual time.
 //
 // The clock moves only when the program sleeps or waits, or when the script
-// stalls it. The network answers each request as its script says; other
+// holds it up. The network answers each request as its script says; other
 // datagrams can be queued at fixed times. Console, error stream and log
 // bytes are captured as written.
 #pragma once
@@ -29,14 +29,11 @@ struct Datagram {
 };
 
 struct World {
-    uint32_t now = 0x10000;
-    uint32_t pid = 0x1234;
+    uint32_t now = 0x10000, pid = 0x1234;
     uint16_t socket_identifier = 0;  // non-zero: the socket imposes this one
-    int socket_open_error = 0;
-    int startup_error = 0;
+    int socket_open_error = 0, startup_error = 0;
     bool interrupt_install_fails = false;
     uint16_t hours = 0, minutes = 0, seconds = 0, milliseconds = 0;  // local time at start
-    bool console_cp932 = false;
     bool console_gone = false;  // the console's reader has gone
 
     Answer default_answer;
@@ -45,25 +42,27 @@ struct World {
     std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost right after its send
     std::map<std::size_t, uint32_t> late;    // sleep number (1 = first) -> ms it wakes late
     uint32_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
-    std::string failing_log;                 // writes to this path fail...
-    std::size_t log_fail_after = 0;          // ...once it holds this many bytes
+    std::string failing_log;                 // writes to this path fail, for good...
+    std::size_t log_fail_after = 0;          // ...once it would hold more than this
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
 
     std::vector<Datagram> pending;
-    std::vector<uint32_t> send_times;
-    std::vector<std::vector<uint8_t>> sent;
-    std::vector<uint32_t> waits;  // every timeout the program waited with
+    std::vector<uint32_t> send_times, waits;  // waits: every timeout the program waited with
+    std::vector<std::vector<uint8_t>> sent;   // every attempt, also those that failed
     std::string console, errors;
     std::map<std::string, std::string> files;  // path -> bytes as stored
     std::set<std::string> held;
+    int last_error = 0;
+    std::size_t sleeps = 0;
+    uint32_t stall = 0;
 };
 
 extern World world;
 
-// A fresh world; then runs the program in-process with these arguments (the
-// program path first) and returns its exit status.
 void reset();
-int run(const std::vector<std::string>& arguments);
+// Runs the program in-process with these arguments (the program path first)
+// and returns its exit status.
+int run(std::vector<std::string> arguments);
 
 // The datagram a host sends back for request: IPv4 header, then the reply.
 std::vector<uint8_t> echo_reply_for(const std::vector<uint8_t>& request, uint32_t from);
