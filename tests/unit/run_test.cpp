@@ -18,41 +18,31 @@ using fake::World;
 const Answer silence{Answer::Silence, 0, 0};
 const Answer failure{Answer::ReceiveFailure, 1, 10054};
 
+// clang-format off
 // Lines of compact mode start with a newline; those of verbose mode (v) do not.
-std::string reply(const char* stamp, int number, int rtt = 2, const char* start = "\n") {
-    return std::string(start) + stamp + " [" + std::to_string(number) +
-           "] reply from 127.0.0.10 ; rtt " + std::to_string(rtt) + " ms.\n";
+std::string reply(const char* stamp, int n, int rtt = 2, const char* start = "\n") {
+    return start + std::string(stamp) + " [" + std::to_string(n) + "] reply from 127.0.0.10 ; rtt " + std::to_string(rtt) + " ms.\n";
 }
-std::string vreply(const char* stamp, int number, int rtt = 2) {
-    return reply(stamp, number, rtt, "");
-}
-std::string no_reply(const char* stamp, int number, const char* start = "\n") {
-    return std::string(start) + stamp + " [" + std::to_string(number) + "] no reply.\n";
+std::string vreply(const char* stamp, int n, int rtt = 2) { return reply(stamp, n, rtt, ""); }
+std::string no_reply(const char* stamp, int n, const char* start = "\n") {
+    return start + std::string(stamp) + " [" + std::to_string(n) + "] no reply.\n";
 }
 std::string lost(int requests, int ms) {
-    return "    " + std::to_string(requests) + " request(s) have been lost since the last reply " +
-           std::to_string(ms) + " ms ago.\n";
+    return "    " + std::to_string(requests) + " request(s) have been lost since the last reply " + std::to_string(ms) + " ms ago.\n";
 }
 std::string summary(int sent, int received, const char* loss) {
-    return "\nqelvor statistics\n    Packets: Sent = " + std::to_string(sent) +
-           ", Received = " + std::to_string(received) +
+    return "\nqelvor statistics\n    Packets: Sent = " + std::to_string(sent) + ", Received = " + std::to_string(received) +
            ", Lost = " + std::to_string(sent - received) + " (" + loss + " %)\n";
 }
 
-const std::string failed = "\nrecvfrom failed with error 10054\n\n";
-const std::string full = "\nsendto failed with error 10055\n\n";
-const std::string disk_full = "Log file write failed.\n: No space left on device\n";
+const std::string failed = "\nrecvfrom failed with error 10054\n\n", full = "\nsendto failed with error 10055\n\n",
+                  disk_full = "Log file write failed.\n: No space left on device\n";
 
-// Another program's echo reply and our own request looped back, every
-// 100 ms over the first 12 s.
+// Another program's echo reply and our own request looped back, every 100 ms over the first 12 s.
 void foreign_traffic(World& w) {
-    std::vector<uint8_t> own = fake::echo_reply_for({8, 0, 0, 0, 0x12, 0x34, 0, 1}, 0x0A00007F);
+    std::vector<uint8_t> own = fake::echo_reply_for({8, 0, 0, 0, 0x12, 0x34, 0, 1}, 0x0A00007F), other = fake::echo_reply_for({8, 0, 0, 0, 7, 7, 0, 1}, 1);
     own[20] = 8;
-    for (uint32_t k = 0; k < 120; ++k) {
-        w.pending.push_back(
-            {w.now + k * 100, fake::echo_reply_for({8, 0, 0, 0, 7, 7, 0, 1}, 1), 1, 0});
-        w.pending.push_back({w.now + k * 100 + 50, own, 0x0A00007F, 0});
-    }
+    for (uint32_t k = 0; k < 120; ++k) w.pending.insert(w.pending.end(), {{w.now + k * 100, other, 1, 0}, {w.now + k * 100 + 50, own, 0x0A00007F, 0}});
 }
 
 std::vector<std::string> command(const std::string& arguments) {
@@ -62,19 +52,11 @@ std::vector<std::string> command(const std::string& arguments) {
     return words;
 }
 
-// Each run also has "-o run.log"; unless said otherwise the log then holds
-// the header line and exactly the console's bytes, with CR LF.
-struct Case {
-    const char* what;
-    const char* arguments;
-    std::function<void(World&)> script;
-    std::string console;
-    int status = 0;
-    std::string errors = "";
-    bool log_is_console = true;
-};
+// Each run also has "-o run.log"; unless said otherwise the log then holds the header line and
+// exactly the console's bytes, with CR LF.
+struct Case { const char* what; const char* arguments; std::function<void(World&)> script; std::string console;
+              int status = 0; std::string errors = ""; bool log_is_console = true; };
 
-// clang-format off
 const Case cases[] = {
     {"outage and recovery", "-n 8", [](World& w) { w.answers = {{4, silence}, {5, silence}, {6, silence}}; },
      reply("00:00:00.000", 1) + "!!" + no_reply("00:00:03.000", 4) + ".." + reply("00:00:18.000", 7) +
