@@ -33,16 +33,17 @@ void advance_to(uint32_t target) {
     world.now = target;
 }
 
+// A log file is a stream whose bytes land in world.files; once full, the
+// disk stays full.
 ssize_t write_log(void* path, const char* bytes, std::size_t size) {
     std::string& content = world.files[*static_cast<std::string*>(path)];
-    if (*static_cast<std::string*>(path) == world.failing_log &&
-        content.size() + size > world.log_fail_after) {
-        world.log_fail_after = 0;  // once full, the disk stays full
-        errno = ENOSPC;
-        return -1;
+    if (*static_cast<std::string*>(path) != world.failing_log ||
+        content.size() + size <= world.log_fail_after) {
+        return static_cast<ssize_t>(content.append(bytes, size), size);
     }
-    content.append(bytes, size);
-    return static_cast<ssize_t>(size);
+    world.log_fail_after = 0;
+    errno = ENOSPC;
+    return -1;
 }
 
 int close_log(void* path) {
@@ -86,16 +87,10 @@ void socket_library_stop() {}
 void timer_period_begin() {}
 void timer_period_end() {}
 uint32_t clock_ms() { return world.now; }
-
-void sleep_ms(uint32_t ms) {
-    auto late = world.late.find(++world.sleeps);
-    fake::advance_to(world.now + ms + (late != world.late.end() ? late->second : 0));
-}
-
+void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++world.sleeps]); }
 TimeOfDay local_time_of_day() {
-    return TimeOfDay{world.hours, world.minutes, world.seconds, world.milliseconds};
+    return {world.hours, world.minutes, world.seconds, world.milliseconds};
 }
-
 uint32_t process_id() { return world.pid; }
 uint32_t address_from_text(const char* text) { return inet_addr(text); }
 void address_to_text(uint32_t address, char* out) { inet_ntop(AF_INET, &address, out, 16); }
@@ -109,24 +104,23 @@ bool icmp_open(uint16_t* identifier) {
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (world.sent.size() > 100000) throw fake::ProcessExit{-2};  // a run that never ends
     world.sent.emplace_back(message, message + length);
-    world.send_times.push_back(world.now);
     if (!world.send_errors.empty()) {
         world.last_error = world.send_errors.front();
         world.send_errors.erase(world.send_errors.begin());
         if (world.last_error != 0) return false;
     }
     uint32_t number = message[6] << 8 | message[7];
-    auto found = world.answers.find(number);
-    fake::Answer answer = found != world.answers.end() ? found->second : world.default_answer;
+    fake::Answer answer =
+        world.answers.count(number) ? world.answers[number] : world.default_answer;
     uint32_t due = world.now + answer.after_ms;
-    if (answer.kind == fake::Answer::ReceiveFailure) {
+    if (answer.kind == fake::Answer::ReceiveFailure)
         world.pending.push_back({due, {}, 0, answer.error});
-    } else if (answer.kind != fake::Answer::Silence) {
+    if (answer.kind == fake::Answer::Reply || answer.kind == fake::Answer::Twice) {
         world.pending.push_back(
             {due, fake::echo_reply_for(world.sent.back(), address), address, 0});
-        if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
     }
-    world.stall = world.stalls.count(number) != 0 ? world.stalls[number] : 0;
+    if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
+    world.stall = world.stalls[number];
     return true;
 }
 
@@ -146,16 +140,14 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     fake::Datagram taken = *next;
     world.pending.erase(next);
     world.last_error = taken.error;
-    if (taken.error != 0) return Receive::Failed;
     datagram->length = std::min(capacity, taken.bytes.size());
     std::memcpy(buffer, taken.bytes.data(), datagram->length);
     datagram->from_address = taken.from;
     datagram->receive_time = taken.due;
-    return Receive::Datagram;
+    return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }
 
 int last_socket_error() { return world.last_error; }
-
 void console_setup() {}
 bool console_write(const char* text, std::size_t length) {
     if (!world.console_gone) world.console.append(text, length);
@@ -163,18 +155,15 @@ bool console_write(const char* text, std::size_t length) {
 }
 bool console_put(char mark) { return console_write(&mark, 1); }
 void console_flush() {}
-std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
-                                   std::size_t capacity) {
-    std::memcpy(out, text, std::min(length, capacity));
-    return std::min(length, capacity);
+std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out, std::size_t) {
+    return std::copy(text, text + length, out) - out;
 }
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 
 std::FILE* log_file_open(const char* path, int* error_number) {
-    auto refused = world.open_errors.find(path);
-    *error_number = refused != world.open_errors.end() ? refused->second : EACCES;
-    if (refused != world.open_errors.end() || !world.held.insert(path).second) return nullptr;
+    *error_number = world.open_errors.count(path) ? world.open_errors[path] : EACCES;
+    if (world.open_errors.count(path) || !world.held.insert(path).second) return nullptr;
     world.files[path];
     return fopencookie(new std::string(path), "a",
                        {nullptr, fake::write_log, nullptr, fake::close_log});

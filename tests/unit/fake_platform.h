@@ -14,27 +14,20 @@
 
 namespace fake {
 
-// What the network does with one request, by request number (1, 2, ...).
-struct Answer {
-    enum Kind { Reply, Silence, ReceiveFailure, Twice } kind = Reply;
-    uint32_t after_ms = 2;  // the reply or failure reaches the host this long after the send
-    int error = 0;          // the code of a receive failure
-};
+// clang-format off
+// What the network does with one request, by request number (1, 2, ...): the
+// reply or failure reaches the host after_ms after the send.
+struct Answer { enum Kind { Reply, Silence, ReceiveFailure, Twice } kind = Reply; uint32_t after_ms = 2; int error = 0; };
 
-struct Datagram {
-    uint32_t due;  // clock reading at which it reaches the host
-    std::vector<uint8_t> bytes;
-    uint32_t from;  // sender, network byte order
-    int error;      // non-zero: the receive fails with this code
-};
+// At clock reading due, from sender from; a non-zero error makes the receive fail.
+struct Datagram { uint32_t due; std::vector<uint8_t> bytes; uint32_t from; int error; };
 
 struct World {
     uint32_t now = 0x10000, pid = 0x1234;
     uint16_t socket_identifier = 0;  // non-zero: the socket imposes this one
     int socket_open_error = 0, startup_error = 0;
-    bool interrupt_install_fails = false;
+    bool interrupt_install_fails = false, console_gone = false;  // the console's reader has gone
     uint16_t hours = 0, minutes = 0, seconds = 0, milliseconds = 0;  // local time at start
-    bool console_gone = false;  // the console's reader has gone
 
     Answer default_answer;
     std::map<uint32_t, Answer> answers;      // by request number
@@ -42,13 +35,13 @@ struct World {
     std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost right after its send
     std::map<std::size_t, uint32_t> late;    // sleep number (1 = first) -> ms it wakes late
     uint32_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
-    std::string failing_log;                 // writes to this path fail, for good...
-    std::size_t log_fail_after = 0;          // ...once it would hold more than this
+    std::string failing_log;                 // writes to this path fail, for good, once it
+    std::size_t log_fail_after = 0;          // would hold more than this
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
 
     std::vector<Datagram> pending;
-    std::vector<uint32_t> send_times, waits;  // waits: every timeout the program waited with
-    std::vector<std::vector<uint8_t>> sent;   // every attempt, also those that failed
+    std::vector<uint32_t> waits;            // every timeout the program waited with
+    std::vector<std::vector<uint8_t>> sent;  // every attempt, also those that failed
     std::string console, errors;
     std::map<std::string, std::string> files;  // path -> bytes as stored
     std::set<std::string> held;
@@ -56,6 +49,7 @@ struct World {
     std::size_t sleeps = 0;
     uint32_t stall = 0;
 };
+// clang-format on
 
 extern World world;
 
