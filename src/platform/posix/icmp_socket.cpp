@@ -109,9 +109,15 @@ ssize_t receive_now(uint8_t* buffer, std::size_t capacity, Datagram* datagram) {
     return received;
 }
 
-}  // namespace
+// How each errno is printed: as the socket error number of platform.h, so
+// messages read the same on every platform. The README and the manual page
+// list this table.
+struct SocketErrorName {
+    int errno_value;
+    int printed;
+};
 
-const SocketErrorName socket_errors[socket_error_count] = {
+const SocketErrorName socket_errors[] = {
     {EINTR, socket_error_interrupted},
     {EBADF, socket_error_bad_descriptor},
     {EACCES, socket_error_access},
@@ -129,16 +135,13 @@ const SocketErrorName socket_errors[socket_error_count] = {
     {EHOSTUNREACH, socket_error_host_unreachable},
 };
 
-// Error numbers as the program prints them, so messages read the same on
-// every platform. Any other errno prints as itself.
+// Any other errno prints as itself.
 int socket_error_from_errno(int error_number) {
     for (const SocketErrorName& known : socket_errors) {
         if (known.errno_value == error_number) return known.printed;
     }
     return error_number;
 }
-
-namespace {
 
 void keep_error() { icmp.last_error = socket_error_from_errno(errno); }
 

@@ -1,8 +1,6 @@
-// Inside the POSIX backend: between the ICMP socket, the privilege drop at
-// process start, and the table of error numbers.
+// Inside the POSIX backend: between the ICMP socket and the privilege drop at
+// process start.
 #pragma once
-
-#include <cstddef>
 
 namespace platform {
 
@@ -11,15 +9,5 @@ namespace platform {
 // low 16 bits of the process ID). A failure is kept: icmp_open reports it
 // when the probe cycle asks for the socket.
 void icmp_open_early();
-
-// How each errno is printed: as the socket error number of platform.h.
-struct SocketErrorName {
-    int errno_value;
-    int printed;
-};
-constexpr std::size_t socket_error_count = 15;
-extern const SocketErrorName socket_errors[socket_error_count];
-
-int socket_error_from_errno(int error_number);
 
 }  // namespace platform
