@@ -43,29 +43,24 @@ mask() {
 }
 # same NAME FILE: the file's bytes, masked, are exactly standard input's.
 same() {
-    mask <"$2" >"$2.m"
-    cat >"$2.x"
-    cmp -s "$2.x" "$2.m" && return
-    fail "$1: bytes differ (< expected, > got, cat -A)"
-    diff <(cat -A "$2.x") <(cat -A "$2.m") | head -n 12 >&9
+    mask <"$2" >"$2.m" && cat >"$2.x" && cmp -s "$2.x" "$2.m" && return
+    fail "$1: bytes differ (< expected, > got, cat -A)" && diff <(cat -A "$2.x") <(cat -A "$2.m") | head -n 12 >&9
 }
 stats() { printf '\nqelvor statistics\n    Packets: Sent = %s, Received = %s, Lost = %s (%s %%)\n' "$@"; }
 # whole NAME FILE...: each file holds one summary and ends with it, the log
 # (*.log) with CR LF.
 whole() {
-    local n=$1 f eol last
     for f in "${@:2}"; do
         [[ $f == *.log ]] && eol=$'\r' || eol=
         last=$(tail -n 1 "$f" | grep -Ecx "    Packets: Sent = [0-9]+, Received = [0-9]+, Lost = [0-9]+ \([0-9.]+ %\)$eol")
-        check "$n, $f: summaries, summary last, last byte" "1 1 " "$(grep -c 'qelvor statistics' "$f") $last $(tail -c 1 "$f")"
+        check "$1, $f: summaries, summary last, last byte" "1 1 " "$(grep -c 'qelvor statistics' "$f") $last $(tail -c 1 "$f")"
     done
 }
 # start NAME COMMAND...: runs it in the background with -o NAME.log, output in
 # NAME.out; returns once the log exists: it is opened after any privilege is
 # dropped and just before the signals are taken over.
 start() {
-    "${@:2}" -o "$1.log" >"$1.out" 2>"$1.err" &
-    pid=$!
+    "${@:2}" -o "$1.log" >"$1.out" 2>"$1.err" & pid=$!
     for ((i = 0; i < 500; ++i)); do [[ -e $1.log ]] && return; sleep 0.01; done
 }
 # reap PID: its exit status; one that hangs is killed after 10 s.
@@ -76,9 +71,7 @@ reap() {
 # signalled NAME DELAY SIGNALS COMMAND...: started as by start, given the
 # signals 2 ms apart after DELAY seconds; its exit status.
 signalled() {
-    start "$1" "${@:4}"
-    sleep "$2"
-    for s in $3; do kill -"$s" $pid && sleep 0.002; done
+    start "$1" "${@:4}" && sleep "$2" && for s in $3; do kill -"$s" $pid && sleep 0.002; done
     reap $pid
 }
 
