@@ -85,14 +85,11 @@ group_socket() {
     status "no socket allowed" 0 "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >none
     same "no socket allowed" none < <(echo "socket function failed with error 10013" && stats 0 0 0 0.0)
 
-    sysctl -qw net.ipv4.icmp_echo_ignore_all=1
-    status "silent host" 0 "$Q" 127.0.0.1 -n 3 -p 100 -w 100 >silent
+    sysctl -qw net.ipv4.icmp_echo_ignore_all=1 && status "silent host" 0 "$Q" 127.0.0.1 -n 3 -p 100 -w 100 >silent
     sysctl -qw net.ipv4.icmp_echo_ignore_all=0
     same "silent host" silent < <(printf '\nHH:MM:SS.mmm [1] no reply.\n..' && stats 3 0 3 100.0)
 
-    ping -q -i 0.002 -c 300 127.0.0.1 >/dev/null &
-    "$Q" 127.0.0.1 -n 30 -p 10 >busy
-    wait $!
+    ping -q -i 0.002 -c 300 127.0.0.1 >/dev/null & "$Q" 127.0.0.1 -n 30 -p 10 >busy && wait $!
     check "beside another ping" "    Packets: Sent = 30, Received = 30, Lost = 0 (0.0 %)" "$(tail -n 1 busy)"
 
     # Every send refused for want of buffers: a request is given up after
@@ -114,11 +111,9 @@ group_socket() {
     # finds qelvor waiting for one: the reply comes in while it is stopped,
     # and counts with the rtt it had on the wire.
     tc qdisc replace dev lo root tbf rate 100kbit burst 1600 latency 1s
-    start stopped "$Q" 127.0.0.1 -a -n 0 -p 0 -w 500
-    sleep 0.3
+    start stopped "$Q" 127.0.0.1 -a -n 0 -p 0 -w 500 && sleep 0.3
     for i in 1 2 3; do kill -STOP $pid && sleep 0.8 && kill -CONT $pid && sleep 0.2; done
-    kill -INT $pid
-    status "stopped 3 times" 1 reap $pid
+    kill -INT $pid && status "stopped 3 times" 1 reap $pid
     check "stopped 3 times: no-reply lines, replies of 500 ms or more" "0 0" \
         "$(grep -c 'no reply' stopped.out) $(awk '/ rtt / && $(NF-1) >= 500' stopped.out | wc -l)"
     tc qdisc del dev lo root
@@ -131,12 +126,8 @@ group_log() {
         printf '%s \r\n' "$Q 127.0.0.1 -n 2 -p 10 -o f" && mask <out$i | sed 's/$/\r/'
     done)
 
-    "$Q" 127.0.0.1 -n 0 -o held >held.out &
-    pid=$!
-    for ((i = 0; i < 500; ++i)); do
-        [[ -e held ]] && grep -q ":$(stat -c %i held) " /proc/locks && break
-        sleep 0.01
-    done
+    "$Q" 127.0.0.1 -n 0 -o held >held.out & pid=$!
+    for ((i = 0; i < 500; ++i)); do [[ -e held ]] && grep -q ":$(stat -c %i held) " /proc/locks && break; sleep 0.01; done
     status "held log" 1 "$Q" 127.0.0.1 -o held >out 2>err
     same "held log, stderr" err <<<"Log file open failed.: Permission denied"
     same "held log, stdout" out </dev/null
@@ -186,12 +177,9 @@ group_signals() {
     done
 
     # Hang-up and termination ignored by whoever started qelvor stay ignored.
-    start nohup nohup "$Q" 127.0.0.1 -n 0 -p 10
-    nohup=$pid
+    start nohup nohup "$Q" 127.0.0.1 -n 0 -p 10 && nohup=$pid
     start trap bash -c 'trap "" HUP TERM && exec "$@"' - "$Q" 127.0.0.1 -n 0 -p 10
-    sleep 0.3
-    kill -HUP $nohup $pid && kill -TERM $pid
-    sleep 0.5
+    sleep 0.3 && kill -HUP $nohup $pid && kill -TERM $pid && sleep 0.5
     check "SIGHUP under nohup, SIGHUP and SIGTERM under trap '': running" "0 0" \
         "$(kill -0 $nohup 2>/dev/null; echo $?) $(kill -0 $pid 2>/dev/null; echo $?)"
     kill -INT $nohup $pid

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 
 #include "app/run_driver.h"
 #include "platform/platform.h"
@@ -64,6 +65,13 @@ int run(std::vector<std::string> arguments) {
     } catch (const ProcessExit& exit) {
         return exit.status;
     }
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> words;
+    std::istringstream split(line);
+    for (std::string word; split >> word;) words.push_back(word == "''" ? "" : word);
+    return words;
 }
 
 std::vector<uint8_t> echo_reply_for(const std::vector<uint8_t>& request, uint32_t from) {

@@ -23,7 +23,7 @@ struct Answer { enum Kind { Reply, Silence, ReceiveFailure, Twice } kind = Reply
 struct Datagram { uint32_t due; std::vector<uint8_t> bytes; uint32_t from; int error; };
 
 struct World {
-    uint32_t now = 0x10000, pid = 0x1234;
+    uint32_t now = 0x10000, pid = 0x5A1234;  // the echo identifier is 0x1234
     uint16_t socket_identifier = 0;  // non-zero: the socket imposes this one
     int socket_open_error = 0, startup_error = 0;
     bool interrupt_install_fails = false, console_gone = false;  // the console's reader has gone
@@ -57,6 +57,9 @@ void reset();
 // Runs the program in-process with these arguments (the program path first)
 // and returns its exit status.
 int run(std::vector<std::string> arguments);
+
+// A command line split at spaces, '' standing for an empty argument.
+std::vector<std::string> words(const std::string& line);
 
 // The datagram a host sends back for request: IPv4 header, then the reply.
 std::vector<uint8_t> echo_reply_for(const std::vector<uint8_t>& request, uint32_t from);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,9 +53,7 @@ TEST(Pure, CommandLine) {
         {"127.0.0.10 127.0.0.11", "usage"}, {"127.0.0.10 -A", "usage"}, {"localhost", "usage"},
         {"127.0.0.10 -n -n", "usage"}};
     for (const auto& c : cases) {
-        std::vector<std::string> words = {"qelvor"};
-        std::istringstream split(c.arguments);
-        for (std::string word; split >> word;) words.push_back(word == "''" ? "" : word);
+        std::vector<std::string> words = fake::words(std::string("qelvor ") + c.arguments);
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
         fake::reset();
