@@ -149,7 +149,7 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     world.pending.erase(next);
     world.last_error = taken.error;
     datagram->length = std::min(capacity, taken.bytes.size());
-    std::memcpy(buffer, taken.bytes.data(), datagram->length);
+    std::copy_n(taken.bytes.begin(), datagram->length, buffer);
     datagram->from_address = taken.from;
     datagram->receive_time = taken.due;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
