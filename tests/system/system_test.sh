@@ -145,13 +145,15 @@ group_log() {
             { for i in {1..200}; do echo "${R/1/$i}"; done && stats 200 200 0 0.0; } | sed 's/$/\r/')
     done
 
-    # The usage text in the console's character set, the program path as typed.
+    # The usage text, byte for byte (its SHA-256, for a program path typed as
+    # "qelvor"), in the console's character set: CP932 under Shift_JIS.
+    usage=560ab73ad6fd7a895bc32bca7c366228ab2f6efd33a0d0a7783a2186c3435225
     localedef -f SHIFT_JIS -i ja_JP "$d/ja_JP.SJIS" >/dev/null 2>&1
     [[ -d ja_JP.SJIS ]] || fail "localedef made no Shift_JIS locale"
-    status "Shift_JIS" 1 env PATH="$d:$PATH" LOCPATH="$d" LC_ALL=ja_JP.SJIS qelvor >out
+    status "Shift_JIS" 1 env PATH="$d:$PATH" LOCPATH="$d" LC_ALL=ja_JP.SJIS qelvor >sjis
     status "UTF-8" 1 env PATH="$d:$PATH" qelvor 127.0.0.1 -p 1001 >utf8
-    same "UTF-8, usage" utf8 <"$here/usage.txt"
-    same "Shift_JIS, usage in CP932" out < <(iconv -f UTF-8 -t CP932 "$here/usage.txt")
+    check "usage: UTF-8, Shift_JIS as CP932, converted" "$usage $usage 1" "$(sha256sum <utf8 | cut -c1-64) \
+$(iconv -f CP932 -t UTF-8 sjis | sha256sum | cut -c1-64) $(cmp -s sjis utf8; echo $?)"
     reap $pid >/dev/null
 }
 

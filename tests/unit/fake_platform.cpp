@@ -16,10 +16,6 @@ World world;
 
 namespace {
 
-struct ProcessExit {
-    int status;
-};
-
 void (*interrupt)() = nullptr;
 
 bool before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
@@ -62,8 +58,8 @@ int run(std::vector<std::string> arguments) {
     for (std::string& argument : arguments) argv.push_back(argument.data());
     try {
         return run_program(static_cast<int>(argv.size()), argv.data());
-    } catch (const ProcessExit& exit) {
-        return exit.status;
+    } catch (int status) {  // the process ended
+        return status;
     }
 }
 
@@ -110,7 +106,7 @@ bool icmp_open(uint16_t* identifier) {
 }
 
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
-    if (world.sent.size() > 100000) throw fake::ProcessExit{-2};  // a run that never ends
+    if (world.sent.size() > 100000) throw -2;  // a run that never ends
     world.sent.emplace_back(message, message + length);
     if (!world.send_errors.empty()) {
         world.last_error = world.send_errors.front();
@@ -137,7 +133,7 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     world.now += world.stall;  // the program was held up right after its send
     world.stall = 0;
     world.waits.push_back(timeout_ms);
-    if (world.waits.size() > 100000) throw fake::ProcessExit{-2};
+    if (world.waits.size() > 100000) throw -2;
     auto next = std::min_element(world.pending.begin(), world.pending.end(),
                                  [](auto& a, auto& b) { return fake::before(a.due, b.due); });
     if (next == world.pending.end() || fake::before(world.now + timeout_ms, next->due)) {
@@ -187,7 +183,7 @@ bool interrupt_install(void (*on_interrupt)(), void (*)(), int* error_number) {
     return !world.interrupt_install_fails;
 }
 
-void process_exit(int status) { throw fake::ProcessExit{status}; }
-void wait_for_exit() { throw fake::ProcessExit{-1}; }
+void process_exit(int status) { throw status; }
+void wait_for_exit() { throw -1; }
 
 }  // namespace platform

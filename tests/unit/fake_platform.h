@@ -35,19 +35,15 @@ struct World {
     std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost right after its send
     std::map<std::size_t, uint32_t> late;    // sleep number (1 = first) -> ms it wakes late
     uint32_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
-    std::string failing_log;                 // writes to this path fail, for good, once it
-    std::size_t log_fail_after = 0;          // would hold more than this
+    std::string failing_log;  std::size_t log_fail_after = 0;  // writes to it fail, for good, past this size
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
 
     std::vector<Datagram> pending;
     std::vector<uint32_t> waits;            // every timeout the program waited with
     std::vector<std::vector<uint8_t>> sent;  // every attempt, also those that failed
     std::string console, errors;
-    std::map<std::string, std::string> files;  // path -> bytes as stored
-    std::set<std::string> held;
-    int last_error = 0;
-    std::size_t sleeps = 0;
-    uint32_t stall = 0;
+    std::map<std::string, std::string> files;  std::set<std::string> held;  // path -> bytes as stored; paths open
+    int last_error = 0;  std::size_t sleeps = 0;  uint32_t stall = 0;
 };
 // clang-format on
 

@@ -1,10 +1,8 @@
 // The program's pure parts, one table each: number reading, the command
-// line, the echo message and its reply rule, stamps, the summary's loss, and
-// the usage text.
+// line, the echo message and its reply rule, stamps, the summary's loss.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -114,19 +112,5 @@ TEST(Pure, Loss) {
     for (const auto& c : cases) EXPECT_EQ(loss_tenths(c.sent, c.received), c.tenths) << c.sent;
 }
 // clang-format on
-
-TEST(Pure, UsageText) {
-    std::ifstream file(USAGE_FILE, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(file)), {});
-    text.replace(text.find(" qelvor <"), 7, " ./bin/qelvor");
-    std::vector<std::string> fifteen = {"./bin/qelvor", "1.2.3.4"};
-    fifteen.resize(16, "-a");
-    for (const auto& arguments : {std::vector<std::string>{"./bin/qelvor"},
-                                  std::vector<std::string>{"./bin/qelvor", "-h"}, fifteen}) {
-        fake::reset();
-        EXPECT_EQ(fake::run(arguments), 1);
-        EXPECT_EQ(fake::world.console, text);
-    }
-}
 
 }  // namespace

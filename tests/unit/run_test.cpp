@@ -184,7 +184,8 @@ TEST(Run, StartUpFailures) {
         {"-o run.log -o", [](World& w) { w.open_errors = {{"run.log", 2}}; }, "", "Log file open failed.: No such file or directory\n", false},
         {"-o run.log", [](World& w) { w.interrupt_install_fails = true; }, "", "signal failed.: Invalid argument\n", true},
         {"-o run.log", [](World& w) { w.startup_error = 10091; }, "WSAStartup failed: 10091\n", "", true},
-        {too_long.c_str(), [](World&) {}, "usage", "", false}};
+        {too_long.c_str(), [](World&) {}, "usage", "", false},
+        {"-a -a -a -a -a -a -a -a -a -a -a -a -a -o run.log", [](World&) {}, "usage", "", false}};  // 16 arguments
     for (const auto& c : cases) {
         fake::reset();
         c.script(fake::world);
