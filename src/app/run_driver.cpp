@@ -63,7 +63,7 @@ int run_program(int argc, char** argv) {
 
     // Kept to the end: an interrupt from here on cannot have the output, so
     // the summary is written once and the log closed once.
-    platform::output_lock();
+    output_end_of_run();
     print_summary(requests_sent(), replies_received());
     platform::timer_period_end();
     platform::socket_library_stop();

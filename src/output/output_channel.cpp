@@ -30,6 +30,7 @@ struct OutputChannel {
     // The process is ending: every log write is written out at once, as
     // the console write after it may never return.
     bool ending;
+    std::atomic<bool> run_ended;  // the run's own end holds the channel
 };
 
 OutputChannel channel;
@@ -72,6 +73,7 @@ void output_begin() {
     channel.stage.store(Idle);
     channel.stolen.store(false);
     channel.ending = false;
+    channel.run_ended.store(false);
 }
 
 // The log is written before the console: a line that the console holds up
@@ -153,9 +155,14 @@ void output_log_header(int argc, char** argv) {
     unlock();
 }
 
+void output_end_of_run() {
+    platform::output_lock();
+    channel.run_ended.store(true);
+}
+
 bool output_seize(uint32_t wait_ms) {
     bool seized = platform::output_lock_within(wait_ms);
-    if (!seized) {
+    if (!seized && !channel.run_ended.load()) {
         int expected = InConsole;
         seized = channel.stage.compare_exchange_strong(expected, Seized);
         if (seized) channel.stolen.store(true);

@@ -40,11 +40,16 @@ void output_flush_console();
 // a line end. Goes to the log only; failures are ignored.
 void output_log_header(int argc, char** argv);
 
+// The run's own end: takes the channel for good. An interrupt from here on
+// leaves the run to end by itself, with its own summary.
+void output_end_of_run();
+
 // For the interrupt path: takes the channel for good. Waits up to wait_ms
 // for the lock; when the main thread holds it while stuck in a console write
 // (a stopped pipe reader, an unread terminal), the channel is taken from it
 // instead: from then on lines go to the log only, and that thread never
-// returns from its write. False when neither could be done.
+// returns from its write. False when neither could be done, or when the
+// run's own end holds the channel.
 bool output_seize(uint32_t wait_ms);
 
 // Reports a failure on the error stream the way perror does: the message,
