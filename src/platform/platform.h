@@ -60,7 +60,8 @@ uint32_t process_id();
 constexpr uint32_t address_none = 0xFFFFFFFFu;
 uint32_t address_from_text(const char* text);
 
-// Dotted-quad text of an address, into out (at least 16 bytes).
+// Dotted-quad text of an address, terminated, into out.
+constexpr std::size_t address_text_size = 16;
 void address_to_text(uint32_t address, char* out);
 
 // ---- the ICMP socket ----

@@ -53,7 +53,7 @@ bool report_reply(uint32_t send_time, uint32_t receive_time, uint32_t from_addre
     uint32_t round_trip = receive_time - send_time;
     bool written = true;
     if (report.verbose || report.reply_state != ReplyState::Replied) {
-        char from[16];
+        char from[platform::address_text_size];
         platform::address_to_text(from_address, from);
         Stamp stamp = stamp_now(send_time);
         // In compact mode the line's leading newline ends a row of marks.

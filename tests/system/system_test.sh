@@ -76,7 +76,8 @@ signalled() {
 }
 
 group_socket() {
-    status "raw socket" 0 "$Q" 127.0.0.1 -n 3 -p 100 >raw
+    started=${EPOCHREALTIME/./} && status "raw socket" 0 "$Q" 127.0.0.1 -n 3 -p 100 >raw
+    check "raw socket: two periods of 100 ms slept at least" 1 $(((${EPOCHREALTIME/./} - started) >= 200000))
     same "raw socket" raw < <(printf '\n%s\n!!' "$R" && stats 3 3 0 0.0)
     sysctl -qw net.ipv4.ping_group_range="0 2147483647"
     status "ping socket" 0 "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >ping
@@ -158,9 +159,8 @@ $(iconv -f CP932 -t UTF-8 sjis | sha256sum | cut -c1-64) $(cmp -s sjis utf8; ech
 }
 
 group_signals() {
-    status "SIGINT" 1 signalled int 0.3 INT "$Q" 127.0.0.1 -n 0 -p 10
-    whole "SIGINT" int.out int.log
-    # Two quick Ctrl-C presses; GNU timeout signals the process, then its group.
+    # Ctrl-C pressed twice in quick succession; GNU timeout signals the
+    # process, then its group.
     for r in {1..10}; do
         status "SIGINT burst $r" 1 signalled burst$r 0.$((RANDOM % 300 + 100)) "INT INT" "$Q" 127.0.0.1 -n 0 -p 10
         whole "SIGINT burst $r" burst$r.out burst$r.log
@@ -191,8 +191,7 @@ group_signals() {
 
     # Standard output into a pipe that is never read: it fills, and the
     # signals must still end the run with the log written out.
-    mkfifo stuckINT.out stuckTERM.out
-    exec 3<>stuckINT.out 4<>stuckTERM.out
+    mkfifo stuckINT.out stuckTERM.out && exec 3<>stuckINT.out 4<>stuckTERM.out
     status "console stuck, SIGINT" 1 signalled stuckINT 1 INT "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&-
     status "console stuck, SIGTERM" 143 signalled stuckTERM 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&-
     exec 3<&- 4<&-
@@ -210,8 +209,7 @@ taken = [libc.syscall(438, fd, n, 0) >= 0 or ctypes.get_errno() for n in range(3
 print("taken" if any(t is True for t in taken) else errno.errorcode[max(taken, key=lambda e: e != errno.EBADF)])'
 
 group_privileges() {
-    sysctl -qw net.ipv4.ping_group_range="1 0"
-    mkdir -m 1777 open && mkdir -m 755 closed
+    sysctl -qw net.ipv4.ping_group_range="1 0" && mkdir -m 1777 open && mkdir -m 755 closed
     install -m 4755 qelvor qelvor-suid && install -m 755 qelvor qelvor-cap
     setcap cap_net_raw+ep qelvor-cap || fail "setcap"
     for n in ambient suid cap; do
@@ -222,9 +220,7 @@ group_privileges() {
             printf 'Cap%s: 0000000000000000\n' Inh Prm Eff Amb && echo 'NoNewPrivs: 1')" \
             "$(grep -E '^(Uid|Gid|Cap(Inh|Prm|Eff|Amb)|NoNewPrivs):' /proc/$pid/status | tr -s '\t' ' ')"
         check "$n: the socket taken by the same user" EPERM "$("${nobody[@]}" /usr/bin/python3 -c "$take_socket" $pid)"
-        sleep 0.3
-        kill -INT $pid
-        status "$n" 1 reap $pid
+        sleep 0.3 && kill -INT $pid && status "$n" 1 reap $pid
         check "$n: first reply" 1 "$(grep -c '\[1\] reply from 127\.0\.0\.1' open/$n.out)"
         status "$n: log where only root may write" 1 "${run[@]}" 127.0.0.1 -n 1 -o closed/log 2>err
         same "$n: log where only root may write, stderr" err <<<"Log file open failed.: Permission denied"

@@ -40,16 +40,10 @@ void console_setup() {
 // Failed writes are ignored, but a reader that has gone (EPIPE) is gone for
 // good, and the caller is told so.
 bool console_write(const char* text, std::size_t length) {
-    errno = 0;
-    if (fwrite_unlocked(text, 1, length, stdout) == length) return true;
-    return errno != EPIPE;
+    return fwrite_unlocked(text, 1, length, stdout) == length || errno != EPIPE;
 }
 
-bool console_put(char mark) {
-    errno = 0;
-    if (fputc_unlocked(mark, stdout) != EOF) return true;
-    return errno != EPIPE;
-}
+bool console_put(char mark) { return fputc_unlocked(mark, stdout) != EOF || errno != EPIPE; }
 
 void console_flush() { std::fflush(stdout); }
 

@@ -14,7 +14,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,7 +24,7 @@ namespace platform {
 
 namespace {
 
-constexpr long ending_deadline_ms = 1500;
+constexpr uint32_t ending_deadline_ms = 1500;
 
 void (*interrupt_action)();
 void (*terminate_action)();
@@ -44,7 +43,7 @@ int ending_signal;
     sigaddset(&one, signal_number);
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
     raise(signal_number);
-    _exit(128 + signal_number);
+    _exit(1);
 }
 
 void* run_ending(void*) {
@@ -60,27 +59,13 @@ void* wait_for_signals(void*) {
     while (sigwait(&watched, &signal_number) != 0) {
     }
     ending_signal = signal_number;
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += ending_deadline_ms / 1000;
-    deadline.tv_nsec += (ending_deadline_ms % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000;
-    }
+    uint32_t started = clock_ms();
     pthread_t worker;
     if (pthread_create(&worker, nullptr, run_ending, nullptr) != 0) run_ending(nullptr);
     pthread_detach(worker);
-    for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec left = {deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-        if (left.tv_nsec < 0) {
-            left.tv_sec -= 1;
-            left.tv_nsec += 1000000000;
-        }
-        if (left.tv_sec < 0) break;
-        sigtimedwait(&watched, nullptr, &left);
+    while (clock_ms() - started < ending_deadline_ms) {
+        timespec tenth = {0, 100000000};
+        sigtimedwait(&watched, nullptr, &tenth);
     }
     // Straight to the kernel: the C library's exit processing may wait on
     // what holds the ending up.

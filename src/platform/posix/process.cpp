@@ -66,7 +66,7 @@ uint32_t address_from_text(const char* text) { return inet_addr(text); }
 void address_to_text(uint32_t address, char* out) {
     in_addr value;
     value.s_addr = address;
-    inet_ntop(AF_INET, &value, out, 16);
+    inet_ntop(AF_INET, &value, out, address_text_size);
 }
 
 }  // namespace platform

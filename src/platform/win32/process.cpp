@@ -62,8 +62,8 @@ void address_to_text(uint32_t address, char* out) {
     value.s_addr = address;
     const char* text = inet_ntoa(value);
     if (text == nullptr) text = "";
-    std::strncpy(out, text, 15);
-    out[15] = '\0';
+    std::strncpy(out, text, address_text_size - 1);
+    out[address_text_size - 1] = '\0';
 }
 
 }  // namespace platform
