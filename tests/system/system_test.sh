@@ -80,7 +80,8 @@ group_socket() {
     check "raw socket: two periods of 100 ms slept at least" 1 $(((${EPOCHREALTIME/./} - started) >= 200000))
     same "raw socket" raw < <(printf '\n%s\n!!' "$R" && stats 3 3 0 0.0)
     sysctl -qw net.ipv4.ping_group_range="0 2147483647"
-    status "ping socket" 0 "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >ping
+    # Its identifier (the process ID's low 16 bits) held by another ping socket: the kernel's pick.
+    status "ping socket" 0 bash -c '/usr/bin/python3 -c "$0" $$ & sleep 0.3 && exec "${@}"' "$hold" "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >ping
     same "ping socket, as the raw socket" ping <raw.m
     sysctl -qw net.ipv4.ping_group_range="1 0"
     status "no socket allowed" 0 "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >none
@@ -203,6 +204,7 @@ group_signals() {
 # Copies descriptors 3 to 9 out of process argv[1] with pidfd_getfd, as any
 # process of the same user may while that process is dumpable: "taken", or
 # the error of the refusal (EBADF only says there is no such descriptor).
+hold='import socket, sys, time; s = socket.socket(2, 2, 1); s.bind(("", int(sys.argv[1]) % 65536)); time.sleep(3)'
 take_socket='import ctypes, errno, os, sys
 libc, fd = ctypes.CDLL(None, use_errno=True), os.pidfd_open(int(sys.argv[1]))
 taken = [libc.syscall(438, fd, n, 0) >= 0 or ctypes.get_errno() for n in range(3, 10)]
@@ -210,7 +212,7 @@ print("taken" if any(t is True for t in taken) else errno.errorcode[max(taken, k
 
 group_privileges() {
     sysctl -qw net.ipv4.ping_group_range="1 0" && mkdir -m 1777 open && mkdir -m 755 closed
-    install -m 4755 qelvor qelvor-suid && install -m 755 qelvor qelvor-cap
+    install -m 6755 qelvor qelvor-suid && install -m 755 qelvor qelvor-cap
     setcap cap_net_raw+ep qelvor-cap || fail "setcap"
     for n in ambient suid cap; do
         run=("${nobody[@]}" "$d/qelvor-$n")
@@ -225,6 +227,9 @@ group_privileges() {
         status "$n: log where only root may write" 1 "${run[@]}" 127.0.0.1 -n 1 -o closed/log 2>err
         same "$n: log where only root may write, stderr" err <<<"Log file open failed.: Permission denied"
     done
+    sysctl -qw net.ipv4.ping_group_range="0 2147483647" && start open/plain "${nobody[@]}" "$Q" 127.0.0.1 -n 0
+    check "without privileges: stays dumpable" taken "$("${nobody[@]}" /usr/bin/python3 -c "$take_socket" $pid)"
+    kill -INT $pid && reap $pid >/dev/null
 }
 
 case $group in

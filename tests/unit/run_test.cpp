@@ -72,8 +72,6 @@ const Case cases[] = {
          summary(4, 2, "50.0")},
     {"receive failures before any outcome", "-n 3", [](World& w) { w.answers = {{1, failure}, {2, failure}}; },
      failed + failed + reply("00:00:02.000", 3) + lost(2, 2000) + summary(3, 1, "66.7")},
-    {"receive failure, verbose", "-a -n 3", [](World& w) { w.answers = {{2, failure}}; },
-     vreply("00:00:00.000", 1) + failed + vreply("00:00:02.000", 3) + summary(3, 2, "33.3")},
     {"two full send queues, then the request goes out", "-n 1", [](World& w) { w.send_errors = {10055, 10055, 0}; },
      full + full + reply("00:00:00.002", 1) + summary(1, 1, "0.0")},
     {"three full send queues: the request is lost, the run goes on", "-n 2",

@@ -88,9 +88,8 @@ ssize_t receive_now(uint8_t* buffer, std::size_t capacity, Datagram* datagram) {
     if (received < 0) return received;
     datagram->from_address = from.sin_addr.s_addr;
     datagram->receive_time = arrival_time(&message);
-    // Where a raw socket puts the IPv4 header, of which the reply rule reads
-    // nothing but its place.
-    std::memset(buffer, 0, skip);
+    // The message lands where a raw socket puts it, after the IPv4 header,
+    // of which the reply rule reads nothing.
     received += static_cast<ssize_t>(skip);
     return received;
 }
@@ -243,7 +242,7 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     // would begin, and one receive then does the work of a poll and a
     // receive.
     ssize_t received = receive_now(buffer, capacity, datagram);
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (received < 0 && errno == EAGAIN) {  // EWOULDBLOCK is the same on Linux
         if (timeout_ms == 0) return Receive::TimedOut;
         pollfd watched = {icmp.descriptor, POLLIN, 0};
         int ready = poll(&watched, 1, static_cast<int>(timeout_ms));
