@@ -8,17 +8,14 @@
 set -u
 group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
-    why=
-    ((EUID == 0)) || why="needs root for network namespaces"
-    for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3; do
-        command -v $tool >/dev/null || why="needs $tool"
-    done
+    ((EUID == 0)) && why= || why="needs root for network namespaces"
+    for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3; do command -v $tool >/dev/null || why="needs $tool"; done
     [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
     QELVOR_SYSTEM_NS=1 exec unshare -n -- bash "$0" "$@"
 fi
 ip link set lo up
 export LC_ALL=C.UTF-8
-here=$(dirname "$(realpath "$0")") built=$(realpath "$2")
+built=$(realpath "$2")
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fails=0
 exec 9>&1 # the report, whatever a check does with standard output
@@ -37,10 +34,7 @@ fail() { echo "FAIL $group: $*" >&9; fails=$((fails + 1)); }
 check() { [[ $2 == "$3" ]] || fail "$1: expected \"$2\", got \"$3\""; }
 # status NAME EXPECTED COMMAND...: runs the command, checks its exit status.
 status() { "${@:3}"; check "$1, status" "$2" $?; }
-mask() {
-    LC_ALL=C sed 's/[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9]\{3\}/HH:MM:SS.mmm/
-        s/rtt [0-9]* ms/rtt N ms/; s/reply [0-9]* ms ago/reply N ms ago/'
-}
+mask() { LC_ALL=C sed -E 's/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/'; }
 # same NAME FILE: the file's bytes, masked, are exactly standard input's.
 same() {
     mask <"$2" >"$2.m" && cat >"$2.x" && cmp -s "$2.x" "$2.m" && return
@@ -76,22 +70,26 @@ signalled() {
 }
 
 group_socket() {
-    started=${EPOCHREALTIME/./} && status "raw socket" 0 "$Q" 127.0.0.1 -n 3 -p 100 >raw
+    printf -v from '%(%T)T' && started=${EPOCHREALTIME/./} && status "raw socket" 0 "$Q" 127.0.0.1 -T -n 3 -p 100 >raw
     check "raw socket: two periods of 100 ms slept at least" 1 $(((${EPOCHREALTIME/./} - started) >= 200000))
+    printf -v to '%(%T)T' && stamp=$(sed -n '2s/\..*//p' raw) # -T: the time of day, unless midnight passed meanwhile
+    [[ ! $stamp < $from && ! $stamp > $to || $to < $from ]] || fail "raw socket: -T stamp $stamp not within $from to $to"
     same "raw socket" raw < <(printf '\n%s\n!!' "$R" && stats 3 3 0 0.0)
     sysctl -qw net.ipv4.ping_group_range="0 2147483647"
     # Its identifier (the process ID's low 16 bits) held by another ping socket: the kernel's pick.
     status "ping socket" 0 bash -c '/usr/bin/python3 -c "$0" $$ & sleep 0.3 && exec "${@}"' "$hold" "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >ping
     same "ping socket, as the raw socket" ping <raw.m
-    sysctl -qw net.ipv4.ping_group_range="1 0"
-    status "no socket allowed" 0 "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >none
-    same "no socket allowed" none < <(echo "socket function failed with error 10013" && stats 0 0 0 0.0)
+    # The identifier, once bound, is not shared with a later ping socket, even one that allows it.
+    "${nobody[@]}" "$Q" 127.0.0.1 -n 0 -p 100 >/dev/null & pid=$!
+    for ((i = 0; i < 500; ++i)); do grep -q ":$(printf %04X $((pid % 65536))) " /proc/net/icmp && break; sleep 0.01; done
+    check "ping socket: a later one binding its identifier fails" 1 "$(/usr/bin/python3 -c "$hold" $pid 2>/dev/null; echo $?)"
+    kill -INT $pid && reap $pid >/dev/null
 
     sysctl -qw net.ipv4.icmp_echo_ignore_all=1 && status "silent host" 0 "$Q" 127.0.0.1 -n 3 -p 100 -w 100 >silent
     sysctl -qw net.ipv4.icmp_echo_ignore_all=0
     same "silent host" silent < <(printf '\nHH:MM:SS.mmm [1] no reply.\n..' && stats 3 0 3 100.0)
 
-    ping -q -i 0.002 -c 300 127.0.0.1 >/dev/null & "$Q" 127.0.0.1 -n 30 -p 10 >busy && wait $!
+    ping -q -s 2000 -i 0.002 -c 300 127.0.0.1 >/dev/null & "$Q" 127.0.0.1 -n 30 -p 10 >busy && wait $!
     check "beside another ping" "    Packets: Sent = 30, Received = 30, Lost = 0 (0.0 %)" "$(tail -n 1 busy)"
 
     # Every send refused for want of buffers: a request is given up after
@@ -99,7 +97,6 @@ group_socket() {
     ip link add qa type veth peer name qb && ip link set qa arp off up && ip link set qb up &&
         ip addr add 192.0.2.1/24 dev qa && tc qdisc replace dev qa root pfifo limit 0 ||
         fail "veth with a queue of none"
-    sysctl -qw net.ipv4.ping_group_range="0 2147483647"
     status "ENOBUFS" 0 bash -c 'ulimit -f 2048 && exec timeout 20 "$@"' - "${nobody[@]}" "$Q" 192.0.2.2 \
         -n 2 -p 0 -w 50 >nobufs
     check "ENOBUFS: reports, no-reply line, marks, last line" \
@@ -122,8 +119,7 @@ group_socket() {
 }
 
 group_log() {
-    status "log run 1" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o f >out1
-    status "log run 2" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o f >out2
+    for i in 1 2; do status "log run $i" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o f >out$i; done
     same "log: header, CR LF, appended" f < <(for i in 1 2; do
         printf '%s \r\n' "$Q 127.0.0.1 -n 2 -p 10 -o f" && mask <out$i | sed 's/$/\r/'
     done)
@@ -140,12 +136,9 @@ group_log() {
 
     # More than a block of console output, so that the console is written to
     # while the run goes on.
-    status "stdout and stderr closed" 0 "$Q" 127.0.0.1 -a -n 200 -p 0 -o closed12 >&- 2>&-
-    status "stdout closed" 0 "$Q" 127.0.0.1 -a -n 200 -p 0 -o closed1 >&-
-    for f in closed12 closed1; do
-        same "$f: header, the run, CR LF only" $f < <(printf '%s \r\n' "$Q 127.0.0.1 -a -n 200 -p 0 -o $f" &&
-            { for i in {1..200}; do echo "${R/1/$i}"; done && stats 200 200 0 0.0; } | sed 's/$/\r/')
-    done
+    status "stdout and stderr closed" 0 "$Q" 127.0.0.1 -a -n 200 -p 0 -o closed >&- 2>&-
+    same "stdout and stderr closed: header, the run, CR LF only" closed < <(printf '%s \r\n' "$Q 127.0.0.1 -a -n 200 -p 0 -o closed" &&
+        { for i in {1..200}; do echo "${R/1/$i}"; done && stats 200 200 0 0.0; } | sed 's/$/\r/')
 
     # The usage text, byte for byte (its SHA-256, for a program path typed as
     # "qelvor"), in the console's character set: CP932 under Shift_JIS.
@@ -192,27 +185,39 @@ group_signals() {
 
     # Standard output into a pipe that is never read: it fills, and the
     # signals must still end the run with the log written out.
-    mkfifo stuckINT.out stuckTERM.out && exec 3<>stuckINT.out 4<>stuckTERM.out
-    status "console stuck, SIGINT" 1 signalled stuckINT 1 INT "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&-
-    status "console stuck, SIGTERM" 143 signalled stuckTERM 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&-
-    exec 3<&- 4<&-
+    # both.*: the console's pipe full from the start, the log's with room for
+    # one block; the run stops in a console write, the ending in the log's
+    # last write, and the watchdog ends the process.
+    mkfifo stuckINT.out stuckTERM.out both.out both.log && exec 3<>stuckINT.out 4<>stuckTERM.out 5<>both.out 6<>both.log
+    dd if=/dev/zero of=both.out bs=4096 count=16 status=none && dd if=/dev/zero of=both.log bs=4096 count=15 status=none
+    status "console stuck, SIGINT" 1 signalled stuckINT 1 INT "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&- 5<&- 6<&-
+    status "console stuck, SIGTERM" 143 signalled stuckTERM 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&- 5<&- 6<&-
+    status "console and log stuck, SIGTERM" 143 signalled both 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&- 5<&- 6<&-
+    exec 3<&- 4<&- 5<&- 6<&-
     whole "console stuck, SIGINT" stuckINT.log
     check "console stuck, SIGTERM: log lines without CR, last byte" "0 " \
         "$(grep -vc $'\r$' stuckTERM.log) $(tail -c 1 stuckTERM.log)"
 }
 
+# Binds a ping socket, sharing allowed, to the identifier argv[1] % 65536
+# and holds it for 3 s; fails if another socket has it.
+hold='import socket, sys, time; s = socket.socket(2, 2, 1); s.setsockopt(1, 2, 1); s.bind(("", int(sys.argv[1]) % 65536)); time.sleep(3)'
 # Copies descriptors 3 to 9 out of process argv[1] with pidfd_getfd, as any
 # process of the same user may while that process is dumpable: "taken", or
 # the error of the refusal (EBADF only says there is no such descriptor).
-hold='import socket, sys, time; s = socket.socket(2, 2, 1); s.bind(("", int(sys.argv[1]) % 65536)); time.sleep(3)'
 take_socket='import ctypes, errno, os, sys
 libc, fd = ctypes.CDLL(None, use_errno=True), os.pidfd_open(int(sys.argv[1]))
 taken = [libc.syscall(438, fd, n, 0) >= 0 or ctypes.get_errno() for n in range(3, 10)]
 print("taken" if any(t is True for t in taken) else errno.errorcode[max(taken, key=lambda e: e != errno.EBADF)])'
 
+# Runs argv[1:] as nobody with every capset call refused (EPERM); set-user-ID is still honoured.
+deny_capset='import os, seccomp, sys; f = seccomp.SyscallFilter(seccomp.ALLOW); f.set_attr(seccomp.Attr.CTL_NNP, 0)
+f.add_rule(seccomp.ERRNO(1), "capset"); f.load(); os.setgroups([]); os.setresgid(*[65534] * 3); os.setresuid(*[65534] * 3)
+os.execv(sys.argv[1], sys.argv[1:])'
+
 group_privileges() {
     sysctl -qw net.ipv4.ping_group_range="1 0" && mkdir -m 1777 open && mkdir -m 755 closed
-    install -m 6755 qelvor qelvor-suid && install -m 755 qelvor qelvor-cap
+    install -m 6755 qelvor qelvor-suid && install -m 2755 qelvor qelvor-sgid && install -m 755 qelvor qelvor-cap
     setcap cap_net_raw+ep qelvor-cap || fail "setcap"
     for n in ambient suid cap; do
         run=("${nobody[@]}" "$d/qelvor-$n")
@@ -226,6 +231,13 @@ group_privileges() {
         check "$n: first reply" 1 "$(grep -c '\[1\] reply from 127\.0\.0\.1' open/$n.out)"
         status "$n: log where only root may write" 1 "${run[@]}" 127.0.0.1 -n 1 -o closed/log 2>err
         same "$n: log where only root may write, stderr" err <<<"Log file open failed.: Permission denied"
+    done
+    status "capabilities that cannot be given up" 1 /usr/bin/python3 -c "$deny_capset" "$d/qelvor-suid" 127.0.0.1 -n 1 >drop 2>&1
+    same "capabilities that cannot be given up: output" drop <<<"qelvor: cannot give up privileges (capabilities): Operation not permitted"
+    # Neither socket allowed: the raw socket's refusal, also when it came before a privilege drop.
+    for q in "$Q" "$d/qelvor-sgid"; do
+        status "no socket allowed, $q" 0 "${nobody[@]}" "$q" 127.0.0.1 -n 3 -p 100 >none
+        same "no socket allowed, $q" none < <(echo "socket function failed with error 10013" && stats 0 0 0 0.0)
     done
     sysctl -qw net.ipv4.ping_group_range="0 2147483647" && start open/plain "${nobody[@]}" "$Q" 127.0.0.1 -n 0
     check "without privileges: stays dumpable" taken "$("${nobody[@]}" /usr/bin/python3 -c "$take_socket" $pid)"

@@ -39,11 +39,10 @@ struct World {
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
 
     std::vector<Datagram> pending;
-    std::vector<uint32_t> waits;            // every timeout the program waited with
     std::vector<std::vector<uint8_t>> sent;  // every attempt, also those that failed
     std::string console, errors;
     std::map<std::string, std::string> files;  std::set<std::string> held;  // path -> bytes as stored; paths open
-    int last_error = 0;  std::size_t sleeps = 0;  uint32_t stall = 0;
+    int last_error = 0;  std::size_t sleeps = 0, receives = 0;  uint32_t stall = 0;
 };
 // clang-format on
 
