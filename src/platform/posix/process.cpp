@@ -17,10 +17,6 @@ namespace {
 
 pthread_mutex_t output_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
-}  // namespace
-
-namespace {
-
 // A process started with standard output or error closed would get them
 // back as the log's descriptor, and console lines would land in the log.
 void open_missing_standard_descriptors() {
