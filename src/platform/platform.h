@@ -34,9 +34,9 @@ void timer_period_end();
 
 // ---- time ----
 
-// Millisecond clock: unsigned 32-bit, wrapping, monotonic. Durations are
-// differences taken in unsigned 32-bit arithmetic.
-uint32_t clock_ms();
+// Millisecond clock: monotonic, 64-bit, so that no run, however long, sees
+// it wrap.
+uint64_t clock_ms();
 
 // Sleeps until the clock reads (its current reading + ms), so that a loop
 // sleeping out the rest of its period stays in phase with the clock.
@@ -103,7 +103,7 @@ enum class Receive {
 struct Datagram {
     std::size_t length;     // bytes stored: an IPv4 header of 20 bytes, then the ICMP message
     uint32_t from_address;  // the sender
-    uint32_t receive_time;  // clock_ms() reading of when it reached the host, which may be
+    uint64_t receive_time;  // clock_ms() reading of when it reached the host, which may be
                             // earlier than when the program got round to reading it
 };
 

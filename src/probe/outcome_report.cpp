@@ -9,8 +9,8 @@ namespace {
 struct ReportState {
     ReplyState reply_state;
     uint32_t last_reply_count;  // requests sent when the last reply came
-    uint32_t last_reply_time;   // clock reading when it came (t0 before any)
-    uint32_t t0;                // clock reading the run's stamps count from
+    uint64_t last_reply_time;   // clock reading when it came (t0 before any)
+    uint64_t t0;                // clock reading the run's stamps count from
     bool verbose;
     bool time_of_day;
     uint32_t start_of_day_ms;
@@ -22,14 +22,14 @@ void count_change_unless(ReplyState same) {
     if (report.reply_state != same) count_change();
 }
 
-Stamp stamp_now(uint32_t send_time) {
+Stamp stamp_now(uint64_t send_time) {
     return stamp_of(send_time, report.t0, report.time_of_day, report.start_of_day_ms);
 }
 
 }  // namespace
 
-Stamp stamp_of(uint32_t send_time, uint32_t t0, bool time_of_day, uint32_t start_of_day_ms) {
-    uint32_t elapsed = send_time - t0;
+Stamp stamp_of(uint64_t send_time, uint64_t t0, bool time_of_day, uint32_t start_of_day_ms) {
+    uint64_t elapsed = send_time - t0;
     if (time_of_day) elapsed += start_of_day_ms;
     return Stamp{static_cast<uint16_t>((elapsed / 3600000) % 24),
                  static_cast<uint16_t>((elapsed / 60000) % 60),
@@ -37,7 +37,7 @@ Stamp stamp_of(uint32_t send_time, uint32_t t0, bool time_of_day, uint32_t start
                  static_cast<uint16_t>(elapsed % 1000)};
 }
 
-void report_begin(uint32_t t0, const RunSettings& settings, uint32_t start_of_day_ms) {
+void report_begin(uint64_t t0, const RunSettings& settings, uint32_t start_of_day_ms) {
     report.reply_state = ReplyState::Initial;
     report.last_reply_count = 0;
     report.last_reply_time = t0;
@@ -47,10 +47,10 @@ void report_begin(uint32_t t0, const RunSettings& settings, uint32_t start_of_da
     report.start_of_day_ms = start_of_day_ms;
 }
 
-bool report_reply(uint32_t send_time, uint32_t receive_time, uint32_t from_address) {
+bool report_reply(uint64_t send_time, uint64_t receive_time, uint32_t from_address) {
     count_change_unless(ReplyState::Replied);
     uint32_t sent = requests_sent();
-    uint32_t round_trip = receive_time - send_time;
+    auto round_trip = static_cast<uint32_t>(receive_time - send_time);
     bool written = true;
     if (report.verbose || report.reply_state != ReplyState::Replied) {
         char from[platform::address_text_size];
@@ -63,8 +63,9 @@ bool report_reply(uint32_t send_time, uint32_t receive_time, uint32_t from_addre
                               from, round_trip);
         if (written && !report.verbose && sent > 1) {
             written =
-                output_line("    %u request(s) have been lost since the last reply %u ms ago.\n",
-                            sent - report.last_reply_count - 1, send_time - report.last_reply_time);
+                output_line("    %u request(s) have been lost since the last reply %llu ms ago.\n",
+                            sent - report.last_reply_count - 1,
+                            static_cast<unsigned long long>(send_time - report.last_reply_time));
         }
         if (!written) report_log_write_failure("Log file write failed.\n");
     } else {
@@ -77,7 +78,7 @@ bool report_reply(uint32_t send_time, uint32_t receive_time, uint32_t from_addre
     return written;
 }
 
-bool report_no_reply(uint32_t send_time) {
+bool report_no_reply(uint64_t send_time) {
     count_change_unless(ReplyState::NoReply);
     uint32_t sent = requests_sent();
     bool written = true;

@@ -33,7 +33,7 @@ ProbeCycle cycle;
 // a millisecond later, up to send_attempts in all; any other failure ends
 // the run. Every failed attempt is reported. The send time is read after
 // every attempt, so the stamp is that of the last attempt.
-SendOutcome send_request(uint32_t* send_time) {
+SendOutcome send_request(uint64_t* send_time) {
     for (int attempt = 1;; ++attempt) {
         bool sent =
             platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
@@ -60,14 +60,15 @@ SendOutcome send_request(uint32_t* send_time) {
 // The socket is always looked at once, however late this thread got here,
 // so a reply already queued is never taken for silence; and a reply counts
 // when it reached the host within the wait, whenever it was read.
-bool await_outcome(uint32_t send_time) {
+bool await_outcome(uint64_t send_time) {
     uint32_t wait = cycle.settings->wait_ms;
     for (bool first = true;; first = false) {
-        uint32_t spent = platform::clock_ms() - send_time;
+        uint64_t spent = platform::clock_ms() - send_time;
         if (spent >= wait && !first) return report_no_reply(send_time);
         platform::Datagram datagram = {};
-        platform::Receive result = platform::icmp_receive(
-            spent >= wait ? 0 : wait - spent, cycle.received, sizeof cycle.received, &datagram);
+        platform::Receive result =
+            platform::icmp_receive(spent >= wait ? 0 : wait - static_cast<uint32_t>(spent),
+                                   cycle.received, sizeof cycle.received, &datagram);
         if (result == platform::Receive::TimedOut) return report_no_reply(send_time);
         if (result == platform::Receive::Failed) {
             // The request stays unanswered but is no outcome: state and
@@ -81,8 +82,8 @@ bool await_outcome(uint32_t send_time) {
         }
         // On a near host the reply is in before the send call has returned,
         // and so before the send time was read.
-        uint32_t receive_time = datagram.receive_time;
-        if (static_cast<int32_t>(receive_time - send_time) < 0) receive_time = send_time;
+        uint64_t receive_time = datagram.receive_time;
+        if (receive_time < send_time) receive_time = send_time;
         if (!is_echo_reply(cycle.received, datagram.length, cycle.request) ||
             receive_time - send_time > wait) {
             continue;
@@ -112,20 +113,20 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
     counters_begin_run();
     // The settling pause; stamps count from after it.
     platform::sleep_ms(16);
-    uint32_t t0 = platform::clock_ms();
+    uint64_t t0 = platform::clock_ms();
     report_begin(t0, settings, start_of_day_ms);
 
     // When the iteration was due: its start, or, after a period slept out,
     // the instant the sleep was meant to end.
     bool slept = false;
-    uint32_t due = t0;
+    uint64_t due = t0;
     for (;;) {
         if (settings.request_count != 0 && requests_sent() >= settings.request_count) return;
         // Nobody reads the console any more and there is no log: nothing
         // this run finds out could be recorded, so it ends as if its count
         // were reached.
         if (!output_has_reader()) return;
-        uint32_t iteration_start = platform::clock_ms();
+        uint64_t iteration_start = platform::clock_ms();
         due = slept ? due + settings.period_ms : iteration_start;
         // Woken a whole period late or more: the schedule starts anew here
         // rather than catch up with a burst.
@@ -138,7 +139,7 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
         }
         ++cycle.request_number;
         build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
-        uint32_t send_time = 0;
+        uint64_t send_time = 0;
         SendOutcome sent = send_request(&send_time);
         if (sent == SendOutcome::RunEnds) return;
         count_request_sent();
@@ -153,8 +154,8 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
         // outcome that took the whole period or longer is followed at once,
         // the schedule starting anew from there: missed periods are not made
         // up.
-        uint32_t elapsed = platform::clock_ms() - due;
+        uint64_t elapsed = platform::clock_ms() - due;
         slept = settings.period_ms > elapsed;
-        if (slept) platform::sleep_ms(settings.period_ms - elapsed);
+        if (slept) platform::sleep_ms(settings.period_ms - static_cast<uint32_t>(elapsed));
     }
 }

@@ -18,10 +18,10 @@ namespace {
 
 void (*interrupt)() = nullptr;
 
-bool before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+bool before(uint64_t a, uint64_t b) { return a < b; }
 
 // Moves the clock to target, pressing Ctrl-C on the way when it is due.
-void advance_to(uint32_t target) {
+void advance_to(uint64_t target) {
     if (world.interrupt_at != 0 && !before(target, world.interrupt_at)) {
         world.now = before(world.now, world.interrupt_at) ? world.interrupt_at : world.now;
         world.interrupt_at = 0;
@@ -90,7 +90,7 @@ int socket_library_start() { return world.startup_error; }
 void socket_library_stop() {}
 void timer_period_begin() {}
 void timer_period_end() {}
-uint32_t clock_ms() { return world.now; }
+uint64_t clock_ms() { return world.now; }
 void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++world.sleeps]); }
 TimeOfDay local_time_of_day() {
     return {world.hours, world.minutes, world.seconds, world.milliseconds};
@@ -116,7 +116,7 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     uint32_t number = message[6] << 8 | message[7];
     fake::Answer answer =
         world.answers.count(number) ? world.answers[number] : world.default_answer;
-    uint32_t due = world.now + answer.after_ms;
+    uint64_t due = world.now + answer.after_ms;
     if (answer.kind == fake::Answer::ReceiveFailure)
         world.pending.push_back({due, {}, 0, answer.error});
     if (answer.kind == fake::Answer::Reply || answer.kind == fake::Answer::Twice) {

@@ -20,10 +20,10 @@ namespace fake {
 struct Answer { enum Kind { Reply, Silence, ReceiveFailure, Twice } kind = Reply; uint32_t after_ms = 2; int error = 0; };
 
 // At clock reading due, from sender from; a non-zero error makes the receive fail.
-struct Datagram { uint32_t due; std::vector<uint8_t> bytes; uint32_t from; int error; };
+struct Datagram { uint64_t due; std::vector<uint8_t> bytes; uint32_t from; int error; };
 
 struct World {
-    uint32_t now = 0x10000, pid = 0x5A1234;  // the echo identifier is 0x1234
+    uint64_t now = 0x10000;  uint32_t pid = 0x5A1234;  // the echo identifier is 0x1234
     uint16_t socket_identifier = 0;  // non-zero: the socket imposes this one
     int socket_open_error = 0, startup_error = 0;
     bool interrupt_install_fails = false, console_gone = false;  // the console's reader has gone
@@ -33,8 +33,8 @@ struct World {
     std::map<uint32_t, Answer> answers;      // by request number
     std::vector<int> send_errors;            // one per send attempt, 0 = success
     std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost right after its send
-    std::map<std::size_t, uint32_t> late;    // sleep number (1 = first) -> ms it wakes late
-    uint32_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
+    std::map<std::size_t, uint64_t> late;    // sleep number (1 = first) -> ms it wakes late
+    uint64_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
     std::string failing_log;  std::size_t log_fail_after = 0;  // writes to it fail, for good, past this size
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
 

@@ -94,8 +94,8 @@ TEST(Pure, ReplyRule) {
 
 // Stamps as HHMMSSmmm.
 TEST(Pure, Stamps) {
-    struct { uint32_t send_time, t0; bool time_of_day; uint32_t start_of_day, stamp; } cases[] = {
-        {1000, 1000, false, 0, 0}, {1000 + 3723004, 1000, false, 0, 10203004}, {5, 0xFFFFFFFBu, false, 0, 10},
+    struct { uint64_t send_time, t0; bool time_of_day; uint32_t start_of_day, stamp; } cases[] = {
+        {1000, 1000, false, 0, 0}, {1000 + 3723004, 1000, false, 0, 10203004}, {0x100000005u, 0xFFFFFFFBu, false, 0, 10},
         {1000 + 25 * 3600000u, 1000, false, 0, 10000000}, {2000, 1000, true, 86399500, 500},
         {1000, 1000, true, 45296789, 123456789}};
     for (const auto& c : cases) {

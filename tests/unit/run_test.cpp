@@ -25,7 +25,7 @@ std::string vreply(const char* stamp, int n, int rtt = 2) { return reply(stamp, 
 std::string no_reply(const char* stamp, int n, const char* start = "\n") {
     return start + std::string(stamp) + " [" + std::to_string(n) + "] no reply.\n";
 }
-std::string lost(int requests, int ms) {
+std::string lost(int requests, long long ms) {
     return "    " + std::to_string(requests) + " request(s) have been lost since the last reply " + std::to_string(ms) + " ms ago.\n";
 }
 std::string summary(int sent, int received, const char* loss) {
@@ -97,8 +97,10 @@ const Case cases[] = {
     {"held up: a reply that came after the wait is no reply", "-n 1 -w 1000",
      [](World& w) { w.answers = {{1, {Answer::Reply, 1500, 0}}}; w.stalls = {{1, 3000}}; },
      no_reply("00:00:00.000", 1) + summary(1, 0, "100.0")},
-    {"the clock wraps during the run", "-n 3", [](World& w) { w.now = 0xFFFFFC00u; },
-     reply("00:00:00.000", 1) + "!!" + summary(3, 3, "0.0")},
+    {"an outage of 2^32 ms: stamps and the lost line stay right", "-T -n 3 -w 500",
+     [](World& w) { w.hours = 12, w.answers = {{2, silence}}, w.late = {{4, 1ull << 32}}; },
+     reply("12:00:00.000", 1) + no_reply("12:00:01.000", 2) + reply("05:02:49.296", 3) + lost(1, 4294969294) +
+         summary(3, 2, "33.3")},
     {"time of day wraps at midnight", "-T -a -n 3",
      [](World& w) { w.hours = 23, w.minutes = 59, w.seconds = 58, w.milliseconds = 500; },
      vreply("23:59:58.500", 1) + vreply("23:59:59.500", 2) + vreply("00:00:00.500", 3) + summary(3, 3, "0.0")},

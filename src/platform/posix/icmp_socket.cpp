@@ -52,7 +52,7 @@ int64_t nanoseconds(const timespec& time) {
 // When the datagram reached the host, on the program's clock: the kernel
 // stamps it on arrival with the time of day, which is turned into the
 // monotonic clock by its age. Without a stamp, now.
-uint32_t arrival_time(msghdr* message) {
+uint64_t arrival_time(msghdr* message) {
     timespec monotonic;
     clock_gettime(CLOCK_MONOTONIC, &monotonic);
     int64_t age = 0;
@@ -67,7 +67,7 @@ uint32_t arrival_time(msghdr* message) {
     }
     // A time of day set back meanwhile would date the arrival in the future.
     if (age < 0) age = 0;
-    return static_cast<uint32_t>((nanoseconds(monotonic) - age) / 1000000);
+    return static_cast<uint64_t>((nanoseconds(monotonic) - age) / 1000000);
 }
 
 // Never blocks: an empty queue is a failure with EAGAIN.

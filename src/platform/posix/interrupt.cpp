@@ -59,7 +59,7 @@ void* wait_for_signals(void*) {
     while (sigwait(&watched, &signal_number) != 0) {
     }
     ending_signal = signal_number;
-    uint32_t started = clock_ms();
+    uint64_t started = clock_ms();
     pthread_t worker;
     if (pthread_create(&worker, nullptr, run_ending, nullptr) != 0) run_ending(nullptr);
     pthread_detach(worker);

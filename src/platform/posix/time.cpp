@@ -18,7 +18,7 @@ uint64_t monotonic_ns() {
 
 }  // namespace
 
-uint32_t clock_ms() { return static_cast<uint32_t>(monotonic_ns() / nanoseconds_per_ms); }
+uint64_t clock_ms() { return monotonic_ns() / nanoseconds_per_ms; }
 
 // Sleeps to the whole-millisecond instant at which the clock will read its
 // current reading + ms, not for ms from now: a loop that sleeps out the rest

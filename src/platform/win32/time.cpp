@@ -3,6 +3,8 @@
 // Needs the types of windows.h, so it comes after it.
 #include <mmsystem.h>
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -15,9 +17,20 @@ bool period_begun;
 
 }  // namespace
 
-// timeGetTime already is what the program wants: milliseconds since boot in
-// 32 bits, wrapping after 49.7 days, never set back by a clock change.
-uint32_t clock_ms() { return timeGetTime(); }
+// timeGetTime counts milliseconds since boot at the timer period's
+// resolution and is never set back by a clock change, but it has 32 bits and
+// wraps after 49.7 days: each reading is carried on from the latest one seen,
+// by any thread. A reading below the latest can only be a wrap, as the
+// latest was read before this one.
+uint64_t clock_ms() {
+    static std::atomic<uint64_t> latest{0};
+    uint64_t seen = latest.load();
+    uint64_t now = (seen & ~uint64_t{0xFFFFFFFF}) | timeGetTime();
+    if (now < seen) now += uint64_t{1} << 32;
+    while (now > seen && !latest.compare_exchange_weak(seen, now)) {
+    }
+    return now;
+}
 
 // With the 1 ms timer period in force, Sleep wakes on the tick at which the
 // clock reads its reading + ms, which keeps a period loop in phase.
