@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "app/run_driver.h"
 #include "platform/platform.h"
@@ -90,7 +91,8 @@ int socket_library_start() { return world.startup_error; }
 void socket_library_stop() {}
 void timer_period_begin() {}
 void timer_period_end() {}
-uint64_t clock_ms() { return world.now; }
+// Held up right after the reading that follows a send (the send time).
+uint64_t clock_ms() { return std::exchange(world.now, world.now + std::exchange(world.stall, 0)); }
 void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++world.sleeps]); }
 TimeOfDay local_time_of_day() {
     return {world.hours, world.minutes, world.seconds, world.milliseconds};
@@ -130,8 +132,6 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
 
 Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
                      Datagram* datagram) {
-    world.now += world.stall;  // the program was held up right after its send
-    world.stall = 0;
     if (++world.receives > 100000) throw -2;  // a run that never ends
     auto next = std::min_element(world.pending.begin(), world.pending.end(),
                                  [](auto& a, auto& b) { return fake::before(a.due, b.due); });

@@ -32,7 +32,7 @@ struct World {
     Answer default_answer;
     std::map<uint32_t, Answer> answers;      // by request number
     std::vector<int> send_errors;            // one per send attempt, 0 = success
-    std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost right after its send
+    std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost once its send time is read
     std::map<std::size_t, uint64_t> late;    // sleep number (1 = first) -> ms it wakes late
     uint64_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
     std::string failing_log;  std::size_t log_fail_after = 0;  // writes to it fail, for good, past this size

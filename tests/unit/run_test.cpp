@@ -82,7 +82,7 @@ const Case cases[] = {
      reply("00:00:00.000", 1) + "\nsendto failed with error 10065\n\n" + summary(1, 1, "0.0")},
     {"change limit 1: the second change ends the run", "-Q 1 -n 5 -w 500", [](World& w) { w.answers = {{2, silence}}; },
      reply("00:00:00.000", 1) + no_reply("00:00:01.000", 2) + summary(2, 1, "50.0")},
-    {"period 0", "-a -p 0 -n 3", [](World&) {},
+    {"period 0, in 15 arguments, the most there may be", "-a -a -a -a -a -a -a -p 0 -n 3", [](World&) {},
      vreply("00:00:00.000", 1) + vreply("00:00:00.002", 2) + vreply("00:00:00.004", 3) + summary(3, 3, "0.0")},
     {"a silent host: one request per wait, however busy the network", "-a -n 3",
      [](World& w) { w.default_answer = silence; foreign_traffic(w); },
@@ -188,7 +188,7 @@ TEST(Run, StartUpFailures) {
         {"-o run.log", [](World& w) { w.interrupt_install_fails = true; }, "", "signal failed.: Invalid argument\n", true},
         {"-o run.log", [](World& w) { w.startup_error = 10091; }, "WSAStartup failed: 10091\n", "", true},
         {too_long.c_str(), [](World&) {}, "usage", "", false},
-        {"-a -a -a -a -a -a -a -a -a -a -a -a -a -o run.log", [](World&) {}, "usage", "", false}};  // 16 arguments
+        {"-a -a -a -a -a -a -a -a -a -a -a -a -o run.log", [](World&) {}, "usage", "", false}};  // 16 arguments
     for (const auto& c : cases) {
         fake::reset();
         c.script(fake::world);
