@@ -50,7 +50,12 @@ struct TimeOfDay {
 };
 TimeOfDay local_time_of_day();
 
-uint32_t process_id();
+// The echo identifier of this run's requests: the low 16 bits of the process
+// ID, which packet captures are read by, where that ID is the host's own. In
+// a PID namespace of its own (a container, where qelvor is often process 1)
+// it is mixed with the namespace's identity, so that runs in two namespaces
+// on one network do not carry the same one.
+uint16_t echo_identifier();
 
 // ---- IPv4 addresses ----
 

@@ -98,7 +98,7 @@ bool await_outcome(uint64_t send_time) {
 void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
     std::memset(&cycle, 0, sizeof cycle);
     cycle.settings = &settings;
-    cycle.identifier = static_cast<uint16_t>(platform::process_id());
+    cycle.identifier = platform::echo_identifier();
 
     if (!platform::icmp_open(&cycle.identifier)) {
         char line[64];

@@ -103,6 +103,13 @@ group_socket() {
         "6 1 1     Packets: Sent = 2, Received = 0, Lost = 2 (100.0 %)" \
         "$(grep -cx 'sendto failed with error 10055' nobufs) $(grep -c '\[1\] no reply\.$' nobufs) $(grep -cx '\.' nobufs) $(tail -n 1 nobufs)"
 
+    # Two runs, each process 1 of a PID namespace of its own, on one network, the second's
+    # replies well within the first's waits: the one to the silent host takes none of them.
+    tc qdisc del dev qa root
+    unshare -pf "$Q" 192.0.2.2 -n 4 -p 500 -w 400 >dead & sleep 0.1 && unshare -pf "$Q" 127.0.0.1 -n 4 -p 500 -w 400 >alive
+    wait $! && same "two PID namespaces, silent" dead < <(printf '\n%s\n...' "${R/reply from*/no reply.}" && stats 4 0 4 100.0)
+    same "two PID namespaces, answered" alive < <(printf '\n%s\n!!!' "$R" && stats 4 4 0 0.0)
+
     timeout 20 "$Q" 127.0.0.1 -n 0 -p 0 | head -n 1 >/dev/null
     check "console reader gone, no log: status" 0 "${PIPESTATUS[0]}"
 

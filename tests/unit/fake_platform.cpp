@@ -97,7 +97,7 @@ void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++worl
 TimeOfDay local_time_of_day() {
     return {world.hours, world.minutes, world.seconds, world.milliseconds};
 }
-uint32_t process_id() { return world.pid; }
+uint16_t echo_identifier() { return static_cast<uint16_t>(world.pid); }
 uint32_t address_from_text(const char* text) { return inet_addr(text); }
 void address_to_text(uint32_t address, char* out) { inet_ntop(AF_INET, &address, out, 16); }
 

@@ -205,7 +205,7 @@ bool open_raw_or_ping(uint16_t* identifier) {
 
 void icmp_open_early() {
     icmp.opened_early = true;
-    icmp.identifier = static_cast<uint16_t>(getpid());
+    icmp.identifier = echo_identifier();
     if (!open_either(&icmp.identifier)) icmp.open_error = icmp.last_error;
 }
 

@@ -5,8 +5,8 @@
 namespace platform {
 
 // Opens the ICMP socket while the process still holds the privileges it was
-// started with, for the echo identifier the probe cycle will ask for (the
-// low 16 bits of the process ID). A failure is kept: icmp_open reports it
+// started with, for the echo identifier the probe cycle will ask for
+// (echo_identifier()). A failure is kept: icmp_open reports it
 // when the probe cycle asks for the socket.
 void icmp_open_early();
 

@@ -24,7 +24,8 @@ bool output_section_ready = [] {
 
 void process_startup() {}
 
-uint32_t process_id() { return GetCurrentProcessId(); }
+// Process IDs are the host's own on Windows, also inside a container.
+uint16_t echo_identifier() { return static_cast<uint16_t>(GetCurrentProcessId()); }
 
 int socket_library_start() {
     WSADATA data;
