@@ -9,6 +9,7 @@
 #include "app/command_line.h"
 #include "fake_platform.h"
 #include "output/run_summary.h"
+#include "platform/posix/arrival_time.h"
 #include "probe/echo_message.h"
 #include "probe/outcome_report.h"
 
@@ -101,6 +102,22 @@ TEST(Pure, Stamps) {
     for (const auto& c : cases) {
         Stamp s = stamp_of(c.send_time, c.t0, c.time_of_day, c.start_of_day);
         EXPECT_EQ(((s.hours * 100u + s.minutes) * 100u + s.seconds) * 1000u + s.milliseconds, c.stamp);
+    }
+}
+
+// The kernel's arrival stamp (time of day) on the program's clock, in ms from the send: when the
+// datagram came in, when it was read, a step of the time of day between send and arrival ('a') or
+// arrival and read ('r'), and when it is taken to have come in.
+TEST(Pure, ArrivalTime) {
+    struct { int64_t arrival, read, step; char when; int64_t taken; } cases[] = {
+        {200, 210, 0, 'r', 200}, {-100, 210, 0, 'r', -100}, {200, 210, 150, 'r', 210}, {200, 210, 3600000, 'r', 200},
+        {200, 210, -3600000, 'r', 200}, {200, 210, 3600000, 'a', 200}, {-100, 210, 3600000, 'r', -100},
+        {-100, 210, -3600000, 'r', -100}};
+    const int64_t ms = 1000000, send = 86400000 * ms, time_of_day = 1700000000000 * ms;
+    for (const auto& c : cases) {
+        platform::ClockPair sent{send, send + time_of_day}, now{send + c.read * ms, send + time_of_day + (c.read + c.step) * ms};
+        int64_t stamp = send + time_of_day + (c.arrival + (c.when == 'a' ? c.step : 0)) * ms;
+        EXPECT_EQ(platform::arrival_monotonic(stamp, sent, now), send + c.taken * ms) << c.arrival << " " << c.step << c.when;
     }
 }
 

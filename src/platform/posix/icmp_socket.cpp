@@ -28,6 +28,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/posix/arrival_time.h"
 
 namespace platform {
 
@@ -42,6 +43,7 @@ struct IcmpSocket {
     int open_error;     // why the early open failed, as printed
     uint16_t identifier;
     int last_error;
+    ClockPair sent;  // both clocks just before the last send
 };
 IcmpSocket icmp;
 
@@ -49,25 +51,26 @@ int64_t nanoseconds(const timespec& time) {
     return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
-// When the datagram reached the host, on the program's clock: the kernel
-// stamps it on arrival with the time of day, which is turned into the
-// monotonic clock by its age. Without a stamp, now.
-uint64_t arrival_time(msghdr* message) {
-    timespec monotonic;
+ClockPair clocks_now() {
+    timespec monotonic, time_of_day;
     clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    int64_t age = 0;
+    clock_gettime(CLOCK_REALTIME, &time_of_day);
+    return {nanoseconds(monotonic), nanoseconds(time_of_day)};
+}
+
+// When the datagram reached the host, on the program's clock, from the
+// kernel's arrival stamp. Without a stamp, now.
+uint64_t arrival_time(msghdr* message) {
+    ClockPair now = clocks_now();
+    int64_t arrival = now.monotonic;
     for (cmsghdr* part = CMSG_FIRSTHDR(message); part != nullptr;
          part = CMSG_NXTHDR(message, part)) {
         if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMPNS) continue;
         timespec stamp;
         std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
-        timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        age = nanoseconds(now) - nanoseconds(stamp);
+        arrival = arrival_monotonic(nanoseconds(stamp), icmp.sent, now);
     }
-    // A time of day set back meanwhile would date the arrival in the future.
-    if (age < 0) age = 0;
-    return static_cast<uint64_t>((nanoseconds(monotonic) - age) / 1000000);
+    return static_cast<uint64_t>(arrival / 1000000);
 }
 
 // Never blocks: an empty queue is a failure with EAGAIN.
@@ -226,6 +229,8 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     std::memset(&destination, 0, sizeof destination);
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = address;
+    // Before the call: on a near host the reply is in before it returns.
+    icmp.sent = clocks_now();
     ssize_t sent = sendto(icmp.descriptor, message, length, 0,
                           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     if (sent < 0) {
