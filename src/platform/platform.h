@@ -109,7 +109,8 @@ struct Datagram {
     std::size_t length;     // bytes stored: an IPv4 header of 20 bytes, then the ICMP message
     uint32_t from_address;  // the sender
     uint64_t receive_time;  // clock_ms() reading of when it reached the host, which may be
-                            // earlier than when the program got round to reading it
+                            // earlier than when the program got round to reading it, and
+                            // for one queued before the last send, earlier than that send
 };
 
 // Receives one datagram, waiting for it at most timeout_ms. A datagram

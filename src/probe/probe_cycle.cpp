@@ -32,9 +32,12 @@ ProbeCycle cycle;
 // Sends the current request. A failure for lack of buffers sends it again,
 // a millisecond later, up to send_attempts in all; any other failure ends
 // the run. Every failed attempt is reported. The send time is read after
-// every attempt, so the stamp is that of the last attempt.
-SendOutcome send_request(uint64_t* send_time) {
+// every attempt, so the stamp is that of the last attempt; *before_send is
+// read just before it, since on a near host the reply is in before the send
+// call has returned.
+SendOutcome send_request(uint64_t* before_send, uint64_t* send_time) {
     for (int attempt = 1;; ++attempt) {
+        *before_send = platform::clock_ms();
         bool sent =
             platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
         *send_time = platform::clock_ms();
@@ -57,14 +60,19 @@ SendOutcome send_request(uint64_t* send_time) {
 // not our reply (our own request looped back, another program's pings, ICMP
 // errors) leaves only what is left of it. Restarting the full wait instead
 // would let a steady stream of foreign traffic hide a silent host for ever.
-// The socket is always looked at once, however late this thread got here,
-// so a reply already queued is never taken for silence; and a reply counts
-// when it reached the host within the wait, whenever it was read.
-bool await_outcome(uint64_t send_time) {
+//
+// What counts is when a datagram reached the host, not when this thread got
+// round to reading it: stopped or starved past the end of the wait, it still
+// reads, without waiting, what came in within the wait, however much foreign
+// traffic is queued ahead of the reply. The first datagram that came in
+// after the wait ends it: everything before it has been read. The socket is
+// thus always looked at once, so a reply already queued is never taken for
+// silence. And a datagram that came in before the request went out is never
+// its reply, whatever it carries: it answers someone else's request.
+bool await_outcome(uint64_t before_send, uint64_t send_time) {
     uint32_t wait = cycle.settings->wait_ms;
-    for (bool first = true;; first = false) {
+    for (;;) {
         uint64_t spent = platform::clock_ms() - send_time;
-        if (spent >= wait && !first) return report_no_reply(send_time);
         platform::Datagram datagram = {};
         platform::Receive result =
             platform::icmp_receive(spent >= wait ? 0 : wait - static_cast<uint32_t>(spent),
@@ -80,16 +88,16 @@ bool await_outcome(uint64_t send_time) {
             }
             return true;
         }
-        // On a near host the reply is in before the send call has returned,
-        // and so before the send time was read.
-        uint64_t receive_time = datagram.receive_time;
-        if (receive_time < send_time) receive_time = send_time;
-        if (!is_echo_reply(cycle.received, datagram.length, cycle.request) ||
-            receive_time - send_time > wait) {
+        uint64_t arrival = datagram.receive_time;
+        if (arrival > send_time + wait) return report_no_reply(send_time);
+        if (arrival < before_send ||
+            !is_echo_reply(cycle.received, datagram.length, cycle.request)) {
             continue;
         }
         count_reply_received();
-        return report_reply(send_time, receive_time, datagram.from_address);
+        // In before the send time was read: on a near host, an rtt of 0.
+        return report_reply(send_time, arrival < send_time ? send_time : arrival,
+                            datagram.from_address);
     }
 }
 
@@ -139,12 +147,12 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
         }
         ++cycle.request_number;
         build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
-        uint64_t send_time = 0;
-        SendOutcome sent = send_request(&send_time);
+        uint64_t before_send = 0, send_time = 0;
+        SendOutcome sent = send_request(&before_send, &send_time);
         if (sent == SendOutcome::RunEnds) return;
         count_request_sent();
-        bool go_on =
-            sent == SendOutcome::Lost ? report_no_reply(send_time) : await_outcome(send_time);
+        bool go_on = sent == SendOutcome::Lost ? report_no_reply(send_time)
+                                               : await_outcome(before_send, send_time);
         if (!go_on) return;
 
         // The period runs from when the iteration was due. A wake-up that

@@ -113,16 +113,14 @@ group_socket() {
     timeout 20 "$Q" 127.0.0.1 -n 0 -p 0 | head -n 1 >/dev/null
     check "console reader gone, no log: status" 0 "${PIPESTATUS[0]}"
 
-    # Replies held back about 10 ms by a slow queue, so that a stop mostly
-    # finds qelvor waiting for one: the reply comes in while it is stopped,
-    # and counts with the rtt it had on the wire.
-    tc qdisc replace dev lo root tbf rate 100kbit burst 1600 latency 1s
-    start stopped "$Q" 127.0.0.1 -a -n 0 -p 0 -w 500 && sleep 0.3
-    for i in 1 2 3; do kill -STOP $pid && sleep 0.8 && kill -CONT $pid && sleep 0.2; done
-    kill -INT $pid && status "stopped 3 times" 1 reap $pid
-    check "stopped 3 times: no-reply lines, replies of 500 ms or more" "0 0" \
-        "$(grep -c 'no reply' stopped.out) $(awk '/ rtt / && $(NF-1) >= 500' stopped.out | wc -l)"
-    tc qdisc del dev lo root
+    # The host silent, a peer answers after 300 ms; qelvor is stopped from 50 ms after its send
+    # to after its wait, and meanwhile 20 foreign echo replies come in ahead of its reply: the
+    # reply counts, with the rtt it had on the wire.
+    sysctl -qw net.ipv4.icmp_echo_ignore_all=1 &&
+        status "stopped, foreign replies ahead" 0 /usr/bin/python3 -c "$peer" "$Q" 127.0.0.1 -a -n 1 -w 1000 >stopped
+    sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+    same "stopped, foreign replies ahead" stopped < <(echo "$R" && stats 1 1 0 0.0)
+    check "stopped, foreign replies ahead: rtt of 300 ms or more" 1 "$(awk '/ rtt / && $(NF-1) >= 300' stopped | wc -l)"
 }
 
 group_log() {
@@ -206,6 +204,12 @@ group_signals() {
         "$(grep -vc $'\r$' stuckTERM.log) $(tail -c 1 stuckTERM.log)"
 }
 
+# Runs argv[1:] beside a raw socket that, once the run's first request is out, stops it, sends
+# 20 foreign echo replies, then 250 ms later the reply, and 1 s later lets the run go on.
+peer='import os, socket, struct, subprocess, sys, time; s = socket.socket(2, 3, 1); s.settimeout(10)
+run = subprocess.Popen(sys.argv[1:]); request = s.recv(100)[20:]; time.sleep(0.05); os.kill(run.pid, 19)
+for n in range(2, 22): s.sendto(struct.pack("!4H", 0, 0xFFFF - n, 0, n), ("127.0.0.1", 0))
+time.sleep(0.25); s.sendto(b"\0" + request[1:], ("127.0.0.1", 0)); time.sleep(1); os.kill(run.pid, 18); sys.exit(run.wait())'
 # Binds a ping socket, sharing allowed, to the identifier argv[1] % 65536
 # and holds it for 3 s; fails if another socket has it.
 hold='import socket, sys, time; s = socket.socket(2, 2, 1); s.setsockopt(1, 2, 1); s.bind(("", int(sys.argv[1]) % 65536)); time.sleep(3)'

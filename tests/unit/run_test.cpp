@@ -88,12 +88,14 @@ const Case cases[] = {
      [](World& w) { w.default_answer = silence; foreign_traffic(w); },
      no_reply("00:00:00.000", 1, "") + no_reply("00:00:05.000", 2, "") + no_reply("00:00:10.000", 3, "") +
          summary(3, 0, "100.0")},
-    {"a late reply is neither counted nor shown, a doubled one counted once, one at the wait counts", "-a -n 3 -w 500",
-     [](World& w) { w.answers = {{1, {Answer::Reply, 700, 0}}, {2, {Answer::Twice, 3, 0}}, {3, {Answer::Reply, 500, 0}}}; },
+    {"a late reply is neither counted nor shown, a doubled one counted once, one at the wait counts, one that came before "
+     "its request went out does not", "-a -n 3 -w 500",
+     [](World& w) { w.answers = {{1, {Answer::Reply, 700, 0}}, {2, {Answer::Twice, 3, 0}}, {3, {Answer::Reply, 500, 0}}};
+                    w.pending.push_back({w.now + 1532, fake::echo_reply_for({8, 0, 0, 0, 0x12, 0x34, 0, 3}, 1), 1, 0}); },
      no_reply("00:00:00.000", 1, "") + vreply("00:00:01.000", 2, 3) + vreply("00:00:02.000", 3, 500) + summary(3, 2, "33.3")},
-    {"held up right after the send: the queued reply counts, with its own rtt", "-n 2 -w 1000",
-     [](World& w) { w.stalls = {{1, 3000}}; },
-     reply("00:00:00.000", 1) + "!" + summary(2, 2, "0.0")},
+    {"held up right after the send, foreign traffic queued ahead: the reply counts, with its own rtt", "-n 2 -w 1000",
+     [](World& w) { w.answers = {{1, {Answer::Reply, 300, 0}}}, w.stalls = {{1, 3000}}, foreign_traffic(w); },
+     reply("00:00:00.000", 1, 300) + "!" + summary(2, 2, "0.0")},
     {"held up: a reply that came after the wait is no reply", "-n 1 -w 1000",
      [](World& w) { w.answers = {{1, {Answer::Reply, 1500, 0}}}; w.stalls = {{1, 3000}}; },
      no_reply("00:00:00.000", 1) + summary(1, 0, "100.0")},
