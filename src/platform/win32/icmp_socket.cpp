@@ -22,8 +22,9 @@ void keep_error() { last_error = WSAGetLastError(); }
 }  // namespace
 
 // Windows leaves the echo identifier to us, so the caller's stays.
-bool icmp_open(uint16_t* identifier) {
+bool icmp_open(uint16_t* identifier, uint32_t wait_ms) {
     (void)identifier;
+    (void)wait_ms;
     icmp_socket = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
     if (icmp_socket == INVALID_SOCKET) {
         keep_error();
