@@ -133,10 +133,10 @@ bool console_write(const char* text, std::size_t length);
 bool console_put(char mark);
 void console_flush();
 
-// Converts UTF-8 text into the console's character set. Returns the number
-// of bytes stored in out; text that cannot be converted is copied as it is.
-std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
-                                   std::size_t capacity);
+// Writes UTF-8 text (the usage text) to standard output so that the console
+// shows it: in the console's character set, or as wide characters where the
+// console takes them. Text that cannot be converted is written as it is.
+void console_write_utf8(const char* text, std::size_t length);
 
 // Writes to the standard error stream in one piece.
 void error_write(const char* text, std::size_t length);
