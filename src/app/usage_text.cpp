@@ -35,22 +35,11 @@ constexpr char usage_tail[] =
     " -o <file>    実行結果を指定されたファイルに追加出力します。\n"
     " -h           ヘルプ (このページ)\n";
 
-// Large enough for the whole tail in UTF-8, which is longer than in CP932.
-char converted[4096];
-
-void write_converted(const char* text, std::size_t length) {
-    std::size_t stored =
-        platform::console_text_from_utf8(text, length, converted, sizeof converted);
-    platform::console_write(converted, stored);
-}
-
 }  // namespace
 
-static_assert(sizeof usage_tail < sizeof converted);
-
 void print_usage(const char* program_path) {
-    write_converted(usage_head, sizeof usage_head - 1);
+    platform::console_write_utf8(usage_head, sizeof usage_head - 1);
     platform::console_write(program_path, std::strlen(program_path));
-    write_converted(usage_tail, sizeof usage_tail - 1);
+    platform::console_write_utf8(usage_tail, sizeof usage_tail - 1);
     platform::console_flush();
 }

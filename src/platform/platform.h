@@ -92,15 +92,18 @@ constexpr int socket_error_host_unreachable = 10065;
 // Opens the ICMP socket the probe cycle uses. identifier holds the echo
 // identifier the caller wants (its value; the message carries it
 // big-endian); a backend whose socket imposes another one puts that one
-// there instead. Returns false on failure; last_socket_error() then tells
-// why.
-bool icmp_open(uint16_t* identifier);
+// there instead. wait_ms is how long the run waits for each reply, for a
+// backend whose system keeps a request open for a time it must be told.
+// Returns false on failure; last_socket_error() then tells why.
+bool icmp_open(uint16_t* identifier, uint32_t wait_ms);
 
 // Sends one ICMP message to address. Returns false on failure.
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address);
 
 enum class Receive {
     Datagram,  // one datagram stored
+    Matched,   // the system matched a reply to the last request sent (the ICMP helper
+               // API): no bytes stored; Datagram::from_address and receive_time are set
     TimedOut,  // none came within the time given
     Failed,    // last_socket_error() tells why
 };
@@ -136,10 +139,10 @@ bool console_write(const char* text, std::size_t length);
 bool console_put(char mark);
 void console_flush();
 
-// Converts UTF-8 text into the console's character set. Returns the number
-// of bytes stored in out; text that cannot be converted is copied as it is.
-std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
-                                   std::size_t capacity);
+// Writes UTF-8 text (the usage text) to standard output so that the console
+// shows it: in the console's character set, or as wide characters where the
+// console takes them. Text that cannot be converted is written as it is.
+void console_write_utf8(const char* text, std::size_t length);
 
 // Writes to the standard error stream in one piece.
 void error_write(const char* text, std::size_t length);

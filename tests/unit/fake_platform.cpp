@@ -101,7 +101,7 @@ uint16_t echo_identifier() { return static_cast<uint16_t>(world.pid); }
 uint32_t address_from_text(const char* text) { return inet_addr(text); }
 void address_to_text(uint32_t address, char* out) { inet_ntop(AF_INET, &address, out, 16); }
 
-bool icmp_open(uint16_t* identifier) {
+bool icmp_open(uint16_t* identifier, uint32_t) {
     world.last_error = world.socket_open_error;
     if (world.socket_identifier != 0) *identifier = world.socket_identifier;
     return world.socket_open_error == 0;
@@ -126,6 +126,7 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
             {due, fake::echo_reply_for(world.sent.back(), address), address, 0});
     }
     if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
+    if (answer.kind == fake::Answer::Matched) world.pending.push_back({due, {}, address, 0, true});
     world.stall = world.stalls[number];
     return true;
 }
@@ -147,6 +148,7 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     std::copy_n(taken.bytes.begin(), datagram->length, buffer);
     datagram->from_address = taken.from;
     datagram->receive_time = taken.due;
+    if (taken.matched) return Receive::Matched;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }
 
@@ -158,9 +160,7 @@ bool console_write(const char* text, std::size_t length) {
 }
 bool console_put(char mark) { return console_write(&mark, 1); }
 void console_flush() {}
-std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out, std::size_t) {
-    return std::copy(text, text + length, out) - out;
-}
+void console_write_utf8(const char* text, std::size_t length) { console_write(text, length); }
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 

@@ -16,6 +16,9 @@ namespace platform {
 namespace {
 
 char stdout_buffer[4096];
+// The usage text's tail, the longest text converted, is under 4096 bytes in
+// UTF-8, and shorter in CP932.
+char converted[4096];
 
 bool is_japanese_codeset(const char* codeset) {
     const char* names[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS_KANJI"};
@@ -47,9 +50,7 @@ bool console_put(char mark) { return fputc_unlocked(mark, stdout) != EOF || errn
 
 void console_flush() { std::fflush(stdout); }
 
-std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
-                                   std::size_t capacity) {
-    std::size_t copied = length < capacity ? length : capacity;
+void console_write_utf8(const char* text, std::size_t length) {
     // Only the usage text is converted, so the locale is read only for it:
     // a run never loads the locale's tables. Only the character set: numbers
     // keep the C locale's form.
@@ -60,15 +61,17 @@ std::size_t console_text_from_utf8(const char* text, std::size_t length, char* o
         if (converter != reinterpret_cast<iconv_t>(-1)) {
             char* in = const_cast<char*>(text);
             std::size_t in_left = length;
-            char* stored = out;
-            std::size_t out_left = capacity;
+            char* stored = converted;
+            std::size_t out_left = sizeof converted;
             std::size_t result = iconv(converter, &in, &in_left, &stored, &out_left);
             iconv_close(converter);
-            if (result != static_cast<std::size_t>(-1)) return capacity - out_left;
+            if (result != static_cast<std::size_t>(-1)) {
+                console_write(converted, sizeof converted - out_left);
+                return;
+            }
         }
     }
-    std::memcpy(out, text, copied);
-    return copied;
+    console_write(text, length);
 }
 
 void error_write(const char* text, std::size_t length) {

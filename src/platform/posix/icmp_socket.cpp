@@ -212,7 +212,10 @@ void icmp_open_early() {
     if (!open_either(&icmp.identifier)) icmp.open_error = icmp.last_error;
 }
 
-bool icmp_open(uint16_t* identifier) {
+// Neither socket keeps anything open per request: the wait is the probe
+// cycle's alone.
+bool icmp_open(uint16_t* identifier, uint32_t wait_ms) {
+    (void)wait_ms;
     if (!icmp.opened_early) return open_either(identifier);
     if (icmp.descriptor < 0) {
         icmp.last_error = icmp.open_error;

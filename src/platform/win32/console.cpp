@@ -20,8 +20,9 @@ char stdout_buffer[4096];
 bool console_is_utf8;
 
 // The usage text is the only converted text; its tail is under 4096 bytes
-// of UTF-8, so it has fewer UTF-16 units than that.
+// of UTF-8, so it has fewer UTF-16 units than that, and fewer CP932 bytes.
 wchar_t wide_text[4096];
+char converted[4096];
 
 }  // namespace
 
@@ -55,23 +56,34 @@ bool console_put(char mark) {
 
 void console_flush() { std::fflush(stdout); }
 
-// The text is written in CP932 (Japanese) unless the console was switched to
-// UTF-8, in which case it goes out as it is.
-std::size_t console_text_from_utf8(const char* text, std::size_t length, char* out,
-                                   std::size_t capacity) {
-    if (!console_is_utf8 && length > 0 && length < sizeof wide_text / sizeof wide_text[0]) {
-        int wide_length =
+// A console takes the text as UTF-16 and shows it whatever its code page.
+// Into a file or a pipe it goes in CP932 (Japanese), unless the console was
+// switched to UTF-8, in which case it goes out as it is.
+void console_write_utf8(const char* text, std::size_t length) {
+    int wide_length = 0;
+    if (length > 0 && length < sizeof wide_text / sizeof wide_text[0]) {
+        wide_length =
             MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, static_cast<int>(length),
                                 wide_text, sizeof wide_text / sizeof wide_text[0]);
-        if (wide_length > 0) {
-            int stored = WideCharToMultiByte(code_page_japanese, 0, wide_text, wide_length, out,
-                                             static_cast<int>(capacity), nullptr, nullptr);
-            if (stored > 0) return static_cast<std::size_t>(stored);
+    }
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (wide_length > 0 && GetConsoleMode(output, &mode)) {
+        // After what the C runtime may still hold, so that the order stays.
+        std::fflush(stdout);
+        DWORD written = 0;
+        WriteConsoleW(output, wide_text, static_cast<DWORD>(wide_length), &written, nullptr);
+        return;
+    }
+    if (wide_length > 0 && !console_is_utf8) {
+        int stored = WideCharToMultiByte(code_page_japanese, 0, wide_text, wide_length, converted,
+                                         sizeof converted, nullptr, nullptr);
+        if (stored > 0) {
+            console_write(converted, static_cast<std::size_t>(stored));
+            return;
         }
     }
-    std::size_t copied = length < capacity ? length : capacity;
-    std::memcpy(out, text, copied);
-    return copied;
+    console_write(text, length);
 }
 
 // One WriteFile on the standard error handle, so that a report is never

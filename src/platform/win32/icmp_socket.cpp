@@ -1,4 +1,5 @@
-// The ICMP socket on Winsock 2.
+// The ICMP socket on Winsock 2, or the ICMP helper API where the socket is
+// refused.
 //
 // A raw ICMP socket hands over every ICMP message that reaches the host, IP
 // header first: our own request when the target is local, other programs'
@@ -9,30 +10,38 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/icmp_helper.h"
 
 namespace platform {
 
 namespace {
 
 SOCKET icmp_socket = INVALID_SOCKET;
+bool use_helper;
 int last_error;
 
 void keep_error() { last_error = WSAGetLastError(); }
 
 }  // namespace
 
-// Windows leaves the echo identifier to us, so the caller's stays.
-bool icmp_open(uint16_t* identifier) {
+// Windows leaves the echo identifier of a raw socket to us, so the caller's
+// stays; the helper API uses one of its own, which nobody here needs to know.
+//
+// Windows refuses the raw socket to every user without an elevated prompt
+// (WSAEACCES); the helper API serves them. Only that refusal turns to it:
+// any other failure is reported, and so is the refusal when the API cannot
+// be had either.
+bool icmp_open(uint16_t* identifier, uint32_t wait_ms) {
     (void)identifier;
     icmp_socket = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-    if (icmp_socket == INVALID_SOCKET) {
-        keep_error();
-        return false;
-    }
-    return true;
+    if (icmp_socket != INVALID_SOCKET) return true;
+    keep_error();
+    use_helper = last_error == WSAEACCES && helper_open(wait_ms);
+    return use_helper;
 }
 
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
+    if (use_helper) return helper_send(message, length, address, &last_error);
     sockaddr_in destination;
     std::memset(&destination, 0, sizeof destination);
     destination.sin_family = AF_INET;
@@ -50,6 +59,7 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
 // datagram is taken.
 Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
                      Datagram* datagram) {
+    if (use_helper) return helper_receive(timeout_ms, datagram, &last_error);
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(icmp_socket, &readable);

@@ -10,6 +10,7 @@
 #include <csignal>
 
 #include "platform/platform.h"
+#include "platform/win32/icmp_helper.h"
 
 namespace platform {
 
@@ -17,7 +18,12 @@ namespace {
 
 void (*interrupt_action)();
 
-void on_signal(int) { interrupt_action(); }
+// A wait for a reply of the helper API is left first, so that it cannot
+// hold the ending up.
+void on_signal(int) {
+    helper_stop_waits();
+    interrupt_action();
+}
 
 }  // namespace
 
