@@ -43,7 +43,8 @@ const char* row_end(const char* p, const char* end, char mark) {
 
 void Place::complain(std::string_view text) {
     ++messages;
-    std::fprintf(stderr, "%s:%llu: %.*s\n", file.c_str(), static_cast<unsigned long long>(line),
+    if (out == nullptr) return;
+    std::fprintf(out, "%s:%llu: %.*s\n", file.c_str(), static_cast<unsigned long long>(line),
                  static_cast<int>(text.size()), text.data());
 }
 
@@ -80,7 +81,8 @@ void LogScanner::feed(const char* data, std::size_t size) {
         auto* newline =
             static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
         const char* stop = newline != nullptr ? newline : end;
-        if (!skipping_ && newline != nullptr && pending_.empty()) {
+        if (!skipping_ && newline != nullptr && pending_.empty() &&
+            static_cast<std::size_t>(stop - p) <= max_line) {
             text_line(std::string_view(p, static_cast<std::size_t>(stop - p)));
         } else if (!skipping_) {
             std::size_t piece = static_cast<std::size_t>(stop - p);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -12,11 +13,13 @@
 
 namespace qlog {
 
-// Messages about the input, "file:line: text" on standard error.
+// Messages about the input, "file:line: text", on standard error unless
+// another stream (or none) is named.
 struct Place {
     std::string file;
     uint64_t line = 1;
     uint64_t messages = 0;
+    std::FILE* out = stderr;
     void complain(std::string_view text);
 };
 

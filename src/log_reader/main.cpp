@@ -24,7 +24,7 @@ constexpr const char* usage_text =
     "outages, counts and end, or follows a log that qelvor is writing. See qelvor-log(1).\n";
 
 int usage_error(const char* why) {
-    std::fprintf(stderr, "qelvor-log: %s\n%s", why, usage_text);
+    std::fprintf(stderr, "%sqelvor-log: %s\n", usage_text, why);
     return 1;
 }
 

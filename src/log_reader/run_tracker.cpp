@@ -136,6 +136,10 @@ void RunTracker::line(const LogLine& line, const Header& header) {
         case LineKind::Outcome: {
             need_run();
             uint64_t request = widen(line.request, run_.requests + 1);
+            if (request <= run_.requests) {
+                complain_("a request number out of order");
+                return;
+            }
             int64_t time_ms = line.stamp_ms;
             if (run_.last_outcome || run_.start_ms) {
                 // The day is the one that puts the stamp nearest to where the
