@@ -183,15 +183,23 @@ void SvgTimeline::run_ends(const Run& run) {
         }
     }
     if (!rtt_.empty()) {
-        uint32_t highest = 1;
+        uint32_t highest = 0;
         double scale = 1;
         for (const Sample& s : rtt_) {
             highest = std::max(highest, s.max);
             scale = std::max(scale, static_cast<double>(s.sum) / s.count);
         }
-        std::fprintf(file_, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"",
-                     rtt_colour);
-        for (const Sample& s : rtt_) {
+        // The line breaks where replies stopped (an outage) rather than
+        // bridge it.
+        int64_t gap = 2 * std::max<int64_t>(
+                              {1, run.settings.period_ms, run.settings.wait_ms, sample_width_ms_});
+        for (std::size_t i = 0; i < rtt_.size(); ++i) {
+            const Sample& s = rtt_[i];
+            if (i == 0 || s.time_ms - rtt_[i - 1].time_ms > gap) {
+                std::fprintf(
+                    file_, "%s<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"",
+                    i == 0 ? "" : "\"/>\n", rtt_colour);
+            }
             double mean = static_cast<double>(s.sum) / s.count;
             std::fprintf(file_, "%.2f,%.2f ", x_of(s.time_ms), band - 4 - mean / scale * 30);
         }
