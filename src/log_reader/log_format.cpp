@@ -240,10 +240,15 @@ bool parse_header(std::string_view text, Header* header) {
         header->torn_before = starts_like_output(program);
         std::size_t skipped = 0;
         if (header->torn_before) {
-            // What came before the path is the torn line's; the path is taken
-            // to be the last word.
+            // What came before the path is the torn line's: the path is taken
+            // to be in the last word, from its first slash or drive letter.
             std::size_t space = program.rfind(' ');
             skipped = space == std::string_view::npos ? 0 : space + 1;
+            std::size_t slash = program.find('/', skipped), drive = program.find(":\\", skipped);
+            if (drive != std::string_view::npos && drive > skipped)
+                skipped = drive - 1;
+            else if (slash != std::string_view::npos)
+                skipped = slash;
         }
         header->command = std::string(text.substr(skipped, text.size() - 1 - skipped));
         return true;

@@ -49,7 +49,7 @@ TEST(LogReader, OddInputs) {
              "2,/usr/bin/qelvor 127.0.0.1 -n 2 -o x.log,0,2,2,0,0.0,count\n", ""},
         {"a torn line glued before a header", H + R1 + "\r\n00:00:00.100 [2] no re/usr/bin/qelvor 127.0.0.1 -n 2 -o x.log \r\n",
          "", "1,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,0,1,1,0,0.0,cut\n"
-             "2,re/usr/bin/qelvor 127.0.0.1 -n 2 -o x.log,,0,0,0,0.0,cut\n", "x.log:5: a torn line before this header\n"},
+             "2,/usr/bin/qelvor 127.0.0.1 -n 2 -o x.log,,0,0,0,0.0,cut\n", "x.log:5: a torn line before this header\n"},
         {"a last line cut short, CR LF and LF mixed, a program path with spaces",
          "C:\\Program Files\\q.exe 127.0.0.1 -p 100 -w 300 -Q 1 \r\n\n00:00:00.000 [1] reply from 127.0.0.1 ; rtt 0 ms.\n!\r\n00:00:00.200 [3] no reply.\n..\r\n00:00:01.100 [6] reply from 127.0.0.1 ; rtt 1 ms.\n    3 request(s) have been lost since the last reply 900 ms ago.\r\n!\n\nqelvor stat",
          "1,3,5,200,1100,900,3\n", "1,C:\\Program Files\\q.exe 127.0.0.1 -p 100 -w 300 -Q 1,0,7,4,3,42.9,cut\n",
