@@ -1,6 +1,6 @@
 #!/bin/bash
 # The real qelvor binary as a user sees it, one group of checks per run:
-#   system_test.sh <socket|log|signals|privileges> <qelvor>
+#   system_test.sh <socket|log|signals|privileges|reader|follow> <qelvor> <qelvor-log>
 # A group runs in a network namespace of its own, where the kernel answers on
 # loopback and each check sets up what it needs (sysctls, tc, a veth
 # pair whose 192.0.2.0/24 addresses never leave the namespace).
@@ -9,13 +9,16 @@ set -u
 group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
-    for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3; do command -v $tool >/dev/null || why="needs $tool"; done
+    for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
+        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow ]] && echo promtool); do
+        command -v $tool >/dev/null || why="needs $tool"
+    done
     [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
     QELVOR_SYSTEM_NS=1 exec unshare -n -- bash "$0" "$@"
 fi
 ip link set lo up
 export LC_ALL=C.UTF-8
-built=$(realpath "$2")
+built=$(realpath "$2") QL=$(realpath "${3:-/dev/null}")
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fails=0
 exec 9>&1 # the report, whatever a check does with standard output
@@ -255,8 +258,99 @@ group_privileges() {
     kill -INT $pid && reap $pid >/dev/null
 }
 
+# The host silent (1) or answering (0) from inside the namespace.
+silent() { sysctl -qw net.ipv4.icmp_echo_ignore_all=$1; }
+# oracle outages|requests LOG...: what the logs' own stamped lines say, as
+# qelvor-log's CSV rows; -T stamps count on past midnight.
+oracle() {
+    LC_ALL=C awk -F'[][ :.]+' -v want=$1 '{ sub(/\r$/, "") } / -o [^ ]+ $/ { ++run; last = 0 }
+        /^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] \[/ { t = (($1 * 60 + $2) * 60 + $3) * 1000 + $4
+            while (t < last) t += 86400000; last = t; reply = / reply from /
+            if (want == "requests") print run "," $5 "," t "," (reply ? "reply," $(NF - 2) : "none,")
+            if (!reply && !down) { down = 1; first = $5; start = t } else if (reply && down) { down = 0
+                if (want == "outages") print run "," first "," $5 - 1 "," start "," t "," t - start "," $5 - first } }' "${@:2}"
+}
+# summaries LOG...: "run,sent,received" from each summary.
+summaries() { awk -F'[ =,]+' '/ -o [^ ]+ \r$/ { ++run } /Packets:/ { print run "," $4 "," $6 }' "$@"; }
+
+group_reader() {
+    # A compact run with an outage, ended by Ctrl-C; a verbose -T run counted
+    # out, silent for a while; a run killed and another appended after it.
+    start c "$Q" 127.0.0.1 -n 0 -p 100 -w 200 && sleep 0.5 && silent 1 && sleep 1 && silent 0 && sleep 0.7
+    kill -INT $pid && status "compact, Ctrl-C" 1 reap $pid
+    (sleep 0.4 && silent 1 && sleep 0.5 && silent 0) & "$Q" 127.0.0.1 -a -T -n 30 -p 50 -w 100 -o v.log >v.out && wait $!
+    start k "$Q" 127.0.0.1 -a -n 0 -p 0 && sleep 0.5 && kill -KILL $pid && reap $pid >/dev/null
+    status "appended after a kill" 0 "$Q" 127.0.0.1 -n 3 -p 10 -o k.log >/dev/null
+    for f in c v; do "$QL" --csv outages $f.log >$f.outages && "$QL" --csv requests $f.log >$f.requests &&
+        "$QL" --csv runs --svg $f.svg $f.log >$f.runs || fail "$f.log: status $?"; done
+    check "compact: outages as the log's stamps, lost line" "$(oracle outages c.log)" "$(tail -n +2 c.outages)"
+    check "compact: one outage of 5 or more requests" 1 "$(awk -F, 'NR > 1 && $7 >= 5' c.outages | wc -l)"
+    IFS=, read -r _ sent received < <(summaries c.log)
+    check "compact: runs" "run,command,start_ms,sent,received,lost,loss_percent,ended
+1,$Q 127.0.0.1 -n 0 -p 100 -w 200 -o c.log,0,$sent,$received,$((sent - received)),$(sed -n 's/.*(\(.*\) %).*/\1/p' c.log),interrupt" "$(cat c.runs)"
+    check "compact: requests, replies, stamped rows" "$sent $received $(oracle requests c.log | cut -d, -f1-4 | paste -sd' ')" \
+        "$(($(wc -l <c.requests) - 1)) $(grep -c ,reply, c.requests) $(grep -Ff <(oracle requests c.log | cut -d, -f1-4) c.requests | cut -d, -f1-4 | paste -sd' ')"
+    check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests)"
+    check "verbose -T: outages, start, ending" "$(oracle outages v.log) $(sed -n 2p v.requests | cut -d, -f3),count" \
+        "$(tail -n +2 v.outages) $(sed -n 2p v.runs | cut -d, -f3,8)"
+    check "killed (cut, maybe torn), then appended" "cut|2,$Q 127.0.0.1 -n 3 -p 10 -o k.log,0,3,3,0,0.0,count" \
+        "$("$QL" --csv runs k.log 2>/dev/null | sed -n '2s/.*,//p;3p' | paste -sd'|')"
+
+    # The picture: along run 1's band, red exactly where the outage is.
+    rsvg-convert c.svg -o c.png || fail "rsvg-convert c.svg"
+    IFS=, read -r _ _ _ start end _ < <(tail -n 1 c.outages)
+    last=$(tail -n 1 c.requests | awk -F, '{ print $3 + ($4 == "none" ? 200 : $5) }')
+    check "SVG: the red span in pixels, to one" "1 1" "$(awk -v s=$start -v e=$end -v l=$last '{ a = $1 - 40 - s * 920 / l
+        b = $2 - 40 - e * 920 / l; print (a * a <= 1), (b * b <= 1) }' <<<"$(/usr/bin/python3 -c 'import sys, zlib, struct
+d = open(sys.argv[1], "rb").read(); w, h, depth, kind = struct.unpack(">IIBB", d[16:26]); n = {2: 3, 6: 4}[kind]
+i, raw = 8, b""
+while i < len(d): size, tag = struct.unpack(">I4s", d[i:i + 8]); raw += d[i + 8:i + 8 + size] if tag == b"IDAT" else b""; i += 12 + size
+raw, rows, prev = zlib.decompress(raw), [], bytearray(w * n)
+for y in range(136):
+    f, line = raw[y * (w * n + 1)], bytearray(raw[y * (w * n + 1) + 1:(y + 1) * (w * n + 1)])
+    for x in range(len(line)):
+        a, b = line[x - n] if x >= n else 0, prev[x]; c = prev[x - n] if x >= n else 0
+        p = a + b - c; pr = min((abs(p - a), a), (abs(p - b), b), (abs(p - c), c))[1]
+        line[x] = (line[x] + [0, a, b, (a + b) // 2, pr][f]) & 255
+    prev = line
+red = [x for x in range(w) if tuple(prev[x * n:x * n + 3]) == (0xd6, 0x27, 0x28)]
+print(red[0], red[-1] + 1)' c.png)")"
+    status "no such file" 2 "$QL" nothing.log 2>err && same "no such file: message" err <<<"qelvor-log: nothing.log: No such file or directory"
+    status "unknown option" 1 "$QL" --tables 2>err && check "unknown option: usage text" "usage: qelvor-log" "$(head -c 17 err)"
+    check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms 0" "$("$QL" --csv requests </dev/null) $?"
+}
+
+group_follow() {
+    # Followed from before the log exists; the log is rotated between two
+    # runs, the second starting in an outage. Each change must show while
+    # its run goes on.
+    # A hook that takes long and fails must not hold the following up.
+    "$QL" --follow f.log --metrics m.prom --on-change "env | grep -E '^QELVOR_(STATE|HOST|REQUEST|TIME_MS|DOWN_MS)=' |
+        sort | paste -sd' ' >>$d/hooks; sleep 12; exit 3" >follow.out 2>follow.err 9>&- & follower=$!
+    seen() { for ((i = 0; i < 100; ++i)); do [[ $(grep -c "$1" follow.out) == "$2" ]] && return; sleep 0.1; done; fail "follow: no $2 '$1' within 10 s"; }
+    for r in 1 2; do
+        [[ $r == 2 ]] && mv f.log f.log.1 && silent 1
+        start f "$Q" 127.0.0.1 -n 0 -p 100 -w 200 && sleep 0.5 && silent 1 && seen '127.0.0.1 down' $r && silent 0 && seen ' up after ' $r
+        kill -INT $pid && reap $pid >/dev/null
+    done
+    sleep 0.5 && kill $follower
+    ms() { printf '%02d:%02d:%02d.%03d' $(($1 / 3600000)) $(($1 / 60000 % 60)) $(($1 / 1000 % 60)) $(($1 % 1000)); }
+    echo "00:00:00.000 127.0.0.1 up (run 1, request 1)" >changes
+    oracle outages f.log.1 f.log | while IFS=, read -r run first last start end down lost; do
+        echo "$(ms $start) 127.0.0.1 down (run $run, request $first)"$'\n'"$(ms $end) 127.0.0.1 up after $(ms $down | cut -c2-) down (run $run, request $((last + 1)))" >>changes
+        echo "QELVOR_HOST=127.0.0.1 QELVOR_REQUEST=$first QELVOR_STATE=down QELVOR_TIME_MS=$start" >&3
+        echo "QELVOR_DOWN_MS=$down QELVOR_HOST=127.0.0.1 QELVOR_REQUEST=$((last + 1)) QELVOR_STATE=up QELVOR_TIME_MS=$end" >&3
+    done 3>hooks.expected
+    check "follow: the changes" "$(cat changes)" "$(cat follow.out)"
+    check "follow: hooks" "$(sort hooks.expected)" "$(grep -v 'REQUEST=1 QELVOR_STATE=up' hooks | sort)"
+    promtool check metrics <m.prom || fail "promtool check metrics"
+    check "follow: metrics, stderr" "1 $(summaries f.log.1 f.log | awk -F, '{ s += $2; r += $3 } END { print s, r }') 2 \
+$(oracle outages f.log.1 f.log | awk -F, '{ s += $6 } END { printf "%.3f", s / 1000 }') " \
+        "$(grep -E '^qelvor_(up|[a-z_]+_total)\{' m.prom | cut -d' ' -f2 | paste -sd' ') $(cat follow.err)"
+}
+
 case $group in
-    socket | log | signals | privileges) group_$group ;;
+    socket | log | signals | privileges | reader | follow) group_$group ;;
     *) fail "no group $group" ;;
 esac
 ((fails == 0)) || exit 1

@@ -1,0 +1,39 @@
+// What the reader needs of the operating system beyond the standard
+// library: a file's identity, sleeping, starting a command with variables
+// added to its environment. os_posix.cpp and os_win32.cpp hold the two.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qlog::os {
+
+// Which file a path or an open stream is, and its size now.
+struct FileIdentity {
+    bool exists = false;
+    uint64_t device = 0;
+    uint64_t file = 0;
+    uint64_t size = 0;
+    bool same_file(const FileIdentity& other) const {
+        return exists && other.exists && device == other.device && file == other.file;
+    }
+};
+FileIdentity identify(const std::string& path);
+FileIdentity identify(std::FILE* stream);
+
+void sleep_ms(unsigned milliseconds);
+
+// Standard input as bytes, untranslated.
+void binary_input();
+
+// Starts command through the system's shell with these variables added to
+// its environment, and does not wait for it. False when it could not start.
+using Variables = std::vector<std::pair<std::string, std::string>>;
+bool start_command(const std::string& command, const Variables& variables);
+// Collects the commands that have ended.
+void reap_commands();
+
+}  // namespace qlog::os

@@ -1,0 +1,197 @@
+#include "log_reader/run_tracker.h"
+
+#include <algorithm>
+
+namespace qlog {
+
+namespace {
+
+// The 64-bit number whose low 32 bits are `low`, nearest to `near`.
+uint64_t widen(uint32_t low, uint64_t near) {
+    uint64_t candidate = (near & ~uint64_t{0xFFFFFFFF}) | low;
+    if (candidate + 0x80000000u < near) candidate += 0x100000000u;
+    if (candidate > near + 0x80000000u && candidate >= 0x100000000u) candidate -= 0x100000000u;
+    return candidate;
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+}  // namespace
+
+const char* ending_name(Ending ending) {
+    switch (ending) {
+        case Ending::Count:
+            return "count";
+        case Ending::Changes:
+            return "changes";
+        case Ending::Interrupt:
+            return "interrupt";
+        case Ending::Failure:
+            return "failure";
+        case Ending::Cut:
+            break;
+    }
+    return "cut";
+}
+
+int64_t Run::end_ms() const {
+    if (!last_outcome) return last_ms;
+    if (*last_outcome == Outcome::NoReply) return last_ms + settings.wait_ms;
+    return last_ms + (*last_outcome == Outcome::Reply ? last_rtt.value_or(0) : 0);
+}
+
+void RunTracker::begin(const Header* header) {
+    run_ = Run{};
+    run_.number = ++runs_;
+    if (header != nullptr) {
+        run_.has_header = true;
+        run_.command = header->command;
+        run_.settings = header->settings;
+    }
+    open_ = true;
+    sink_.run_begins(run_);
+}
+
+void RunTracker::need_run() {
+    if (open_) return;
+    complain_("no header before this line: read as a run with qelvor's defaults");
+    begin(nullptr);
+}
+
+// When the schedule sends the next request: a period after the last one,
+// or when its outcome came if that took longer (the wait for no reply).
+int64_t RunTracker::next_estimate() const {
+    if (!run_.last_outcome) return run_.start_ms ? run_.last_ms : 0;
+    uint32_t period = run_.settings.period_ms;
+    uint32_t took = 0;
+    if (*run_.last_outcome == Outcome::NoReply) took = run_.settings.wait_ms;
+    if (*run_.last_outcome == Outcome::Reply) took = run_.last_rtt.value_or(0);
+    return run_.last_ms + std::max(period, took);
+}
+
+void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
+                       std::optional<uint32_t> rtt) {
+    if (!run_.start_ms) {
+        run_.start_ms = std::max<int64_t>(
+            0, time_ms - static_cast<int64_t>(request - 1) * run_.settings.period_ms);
+    }
+    run_.requests = std::max(run_.requests, request);
+    run_.last_ms = time_ms;
+    run_.last_outcome = outcome;
+    run_.last_rtt = rtt;
+    run_.send_failure_last = false;
+    sink_.request(run_, request, time_ms, outcome, rtt);
+    if (outcome == Outcome::Failure) {
+        if (run_.outage) run_.outage->last_request = request;
+        return;
+    }
+    bool up = outcome == Outcome::Reply;
+    // Replied is the state whenever an outcome came and no outage is open.
+    bool same = run_.outage ? !up : up && run_.changes > 0;
+    if (up) ++run_.replies;
+    if (same) {
+        if (run_.outage) run_.outage->last_request = request;
+        return;
+    }
+    ++run_.changes;
+    std::optional<int64_t> down_ms;
+    if (up && run_.outage) {
+        run_.outage->last_request = request - 1;
+        run_.outage->end_ms = time_ms;
+        down_ms = time_ms - run_.outage->start_ms;
+        sink_.outage(run_, *run_.outage);
+        run_.outage.reset();
+    } else if (!up) {
+        run_.outage = Outage{request, request, time_ms, std::nullopt};
+    }
+    if (up_ != up) sink_.change(run_, up, request, time_ms, down_ms);
+    up_ = up;
+}
+
+void RunTracker::marks(char mark, uint64_t count) {
+    if (count == 0) return;
+    need_run();
+    Outcome outcome = mark == reply_mark ? Outcome::Reply : Outcome::NoReply;
+    uint64_t one_by_one = sink_.wants_each_request() ? count : 1;
+    for (uint64_t i = 0; i < one_by_one; ++i) {
+        place(run_.requests + 1, next_estimate(), outcome, std::nullopt);
+    }
+    // The rest repeat the outcome: only the count and the clock move.
+    uint64_t rest = count - one_by_one;
+    if (rest == 0) return;
+    int64_t step = next_estimate() - run_.last_ms;
+    run_.requests += rest;
+    run_.last_ms += static_cast<int64_t>(rest) * step;
+    if (outcome == Outcome::Reply) run_.replies += rest;
+    if (run_.outage) run_.outage->last_request = run_.requests;
+}
+
+void RunTracker::line(const LogLine& line, const Header& header) {
+    switch (line.kind) {
+        case LineKind::Header:
+            if (open_) end_run();
+            if (header.torn_before) complain_("a torn line before this header");
+            begin(&header);
+            return;
+        case LineKind::Outcome: {
+            need_run();
+            uint64_t request = widen(line.request, run_.requests + 1);
+            if (request <= run_.requests) {
+                complain_("a request number out of order");
+                return;
+            }
+            int64_t time_ms = line.stamp_ms;
+            if (run_.last_outcome || run_.start_ms) {
+                // The day is the one that puts the stamp nearest to where the
+                // schedule expects it, and never before the last request.
+                int64_t target = std::max(next_estimate(), run_.last_ms);
+                time_ms += floor_div(target - time_ms + day_ms / 2, day_ms) * day_ms;
+                while (time_ms < run_.last_ms) time_ms += day_ms;
+            }
+            place(request, time_ms, line.reply ? Outcome::Reply : Outcome::NoReply,
+                  line.reply ? std::optional<uint32_t>(line.rtt_ms) : std::nullopt);
+            return;
+        }
+        case LineKind::SendFailure:
+            need_run();
+            run_.send_failure_last = line.error != send_error_no_buffers;
+            return;
+        case LineKind::ReceiveFailure:
+            need_run();
+            place(run_.requests + 1, next_estimate(), Outcome::Failure, std::nullopt);
+            return;
+        case LineKind::Packets:
+            need_run();
+            run_.summary = true;
+            run_.summary_sent = line.sent;
+            run_.summary_received = line.received;
+            end_run();
+            return;
+        default:
+            return;
+    }
+}
+
+void RunTracker::end_run() {
+    if (run_.outage) sink_.outage(run_, *run_.outage);
+    const RunSettings& settings = run_.settings;
+    if (!run_.summary) {
+        run_.ending = Ending::Cut;
+    } else if (settings.count != 0 && run_.summary_sent == settings.count) {
+        run_.ending = Ending::Count;
+    } else if (run_.send_failure_last) {
+        run_.ending = Ending::Failure;
+    } else if (settings.change_limit > 0 && run_.changes > settings.change_limit) {
+        run_.ending = Ending::Changes;
+    } else {
+        run_.ending = Ending::Interrupt;
+    }
+    open_ = false;
+    sink_.run_ends(run_);
+}
+
+void RunTracker::finish() {
+    if (open_) end_run();
+}
+
+}  // namespace qlog

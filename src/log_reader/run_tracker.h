@@ -1,0 +1,101 @@
+// Turns the lines and marks of a log into runs, requests and outages, with
+// every request placed on its run's clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "log_reader/log_format.h"
+
+namespace qlog {
+
+enum class Outcome { Reply, NoReply, Failure };  // Failure: the receive failed
+enum class Ending { Count, Changes, Interrupt, Failure, Cut };
+const char* ending_name(Ending ending);  // count, changes, interrupt, failure, cut
+
+struct Outage {
+    uint64_t first_request = 0;  // its first request without a reply
+    uint64_t last_request = 0;   // its last one
+    int64_t start_ms = 0;
+    std::optional<int64_t> end_ms;  // none while open, or when the run ended in it
+    uint64_t lost() const { return last_request - first_request + 1; }
+};
+
+// Times are milliseconds on the run's own clock: since the run began
+// (elapsed stamps), or since local midnight of its first day (-T), counting
+// on past 24 hours.
+struct Run {
+    uint64_t number = 0;  // from 1, across every file read
+    bool has_header = false;
+    std::string command;
+    RunSettings settings;
+    uint64_t requests = 0;  // the last request number seen
+    uint64_t replies = 0;
+    std::optional<int64_t> start_ms;  // request 1's time
+    int64_t last_ms = 0;              // the last request's time
+    std::optional<Outcome> last_outcome;
+    std::optional<uint32_t> last_rtt;
+    uint32_t changes = 0;
+    std::optional<Outage> outage;  // the open one
+    bool send_failure_last = false;
+    bool summary = false;
+    uint32_t summary_sent = 0, summary_received = 0;
+    Ending ending = Ending::Cut;
+
+    uint64_t sent() const { return summary ? summary_sent : requests; }
+    uint64_t received() const { return summary ? summary_received : replies; }
+    // Until the last request's outcome: its wait, or its round trip.
+    int64_t end_ms() const;
+    int64_t lasted_ms() const { return start_ms ? end_ms() - *start_ms : 0; }
+};
+
+// What the tracker tells, in log order. Each gets the run as it is then.
+class RunSink {
+public:
+    virtual ~RunSink() = default;
+    // Marks are handed over one by one only when this is true.
+    virtual bool wants_each_request() const { return false; }
+    virtual void run_begins(const Run&) {}
+    virtual void request(const Run&, uint64_t /*request*/, int64_t /*time_ms*/, Outcome,
+                         std::optional<uint32_t> /*rtt_ms*/) {}
+    // A change of outcome: the run's first, or up after down or down after
+    // up, also from one run to the next. down_ms: how long the outage that
+    // a reply ends lasted.
+    virtual void change(const Run&, bool /*up*/, uint64_t /*request*/, int64_t /*time_ms*/,
+                        std::optional<int64_t> /*down_ms*/) {}
+    // An outage that a reply ended, or that was open when its run ended.
+    virtual void outage(const Run&, const Outage&) {}
+    virtual void run_ends(const Run&) {}
+};
+
+class RunTracker {
+public:
+    using Complaint = std::function<void(std::string_view)>;
+    RunTracker(RunSink& sink, Complaint complain) : sink_(sink), complain_(std::move(complain)) {}
+
+    void line(const LogLine& line, const Header& header);
+    void marks(char mark, uint64_t count);
+    // No more input: the run still open ends.
+    void finish();
+    // The run still open, if any.
+    const Run* current() const { return open_ ? &run_ : nullptr; }
+
+private:
+    void begin(const Header* header);
+    void need_run();
+    int64_t next_estimate() const;
+    void place(uint64_t request, int64_t time_ms, Outcome outcome, std::optional<uint32_t> rtt);
+    void end_run();
+
+    RunSink& sink_;
+    Complaint complain_;
+    Run run_;
+    bool open_ = false;
+    uint64_t runs_ = 0;
+    std::optional<bool> up_;  // the last outcome of all, for changes across runs
+};
+
+}  // namespace qlog
