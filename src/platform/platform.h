@@ -120,7 +120,9 @@ int last_socket_error();
 // ---- console, error stream and log files ----
 
 // Called once at start-up: decides how standard output is buffered (at once
-// on a terminal, in 4096-byte blocks otherwise) and the console's character set.
+// on a terminal, in 4096-byte blocks otherwise) and the console's character
+// set. From then on a write past a file-size limit fails (EFBIG) instead of
+// ending the process.
 void console_setup();
 
 // Writes to standard output. A failure is ignored by design, except that the

@@ -133,6 +133,11 @@ group_log() {
 
     status "full disk at close" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o /dev/full >out 2>err
     same "full disk at close, stderr" err < <(printf 'Log file write failed.\n: No space left on device\n')
+    # A file-size limit: the write past it fails like any other, and so does the summary's.
+    bash -c 'ulimit -f 8 && exec "$@"' - "$Q" 127.0.0.1 -a -n 2000 -p 0 -o fs.log 2>err | cat >fs.out
+    check "file size limit: status" 0 "${PIPESTATUS[0]}"
+    same "file size limit, stderr" err < <(printf 'Log file write failed.\n: File too large\n%.0s' 1 2)
+    whole "file size limit" fs.out
 
     # More than a block of console output, so that the console is written to
     # while the run goes on.
