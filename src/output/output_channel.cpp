@@ -146,6 +146,7 @@ void output_log_header(int argc, char** argv) {
     lock();
     if (channel.log != nullptr) {
         int ignored = 0;
+        if (log_ends_mid_line(channel.log)) log_put(channel.log, '\n', &ignored);
         for (int i = 0; i < argc; ++i) {
             log_write(channel.log, argv[i], std::strlen(argv[i]), &ignored);
             log_put(channel.log, ' ', &ignored);

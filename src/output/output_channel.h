@@ -37,7 +37,8 @@ void output_close_log();
 void output_flush_console();
 
 // Writes the log's header line: every argument followed by one space, then
-// a line end. Goes to the log only; failures are ignored.
+// a line end; first a line end when the file ends mid-line (an earlier run
+// cut short). Goes to the log only; failures are ignored.
 void output_log_header(int argc, char** argv);
 
 // The run's own end: takes the channel for good. An interrupt from here on

@@ -145,9 +145,10 @@ const char* error_text(int error_number);
 
 // Opens path for appending in binary mode, created when missing and held
 // exclusively while open, so that two runs never interleave their records.
-// Returns null with *error_number set on failure (EACCES when another holder
-// has the file).
-std::FILE* log_file_open(const char* path, int* error_number);
+// *ends_mid_line tells whether the file held bytes and the last was not a
+// "\n" (false when that cannot be read). Returns null with *error_number set
+// on failure (EACCES when another holder has the file).
+std::FILE* log_file_open(const char* path, bool* ends_mid_line, int* error_number);
 
 // ---- the output lock ----
 

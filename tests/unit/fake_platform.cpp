@@ -164,10 +164,10 @@ std::size_t console_text_from_utf8(const char* text, std::size_t length, char* o
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 
-std::FILE* log_file_open(const char* path, int* error_number) {
+std::FILE* log_file_open(const char* path, bool* ends_mid_line, int* error_number) {
     *error_number = world.open_errors.count(path) ? world.open_errors[path] : EACCES;
     if (world.open_errors.count(path) || !world.held.insert(path).second) return nullptr;
-    world.files[path];
+    *ends_mid_line = !world.files[path].empty() && world.files[path].back() != '\n';
     return fopencookie(new std::string(path), "a",
                        {nullptr, fake::write_log, nullptr, fake::close_log});
 }
