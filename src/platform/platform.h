@@ -162,18 +162,22 @@ bool output_lock_within(uint32_t ms);
 // ---- interrupt and termination ----
 
 // Installs the interrupt path. on_interrupt runs once, on a thread of its own,
-// when the user presses Ctrl-C; it does not return. on_terminate runs once when
-// the process is told to end (terminal closed, service stopped); when it
-// returns, the backend ends the process by that same event. Further events
-// while either runs are absorbed, and a backend that can ends the process
-// itself if either has not finished within a second and a half (output that
-// cannot move must not keep the process alive). An event whose inherited
-// action is "ignore" stays ignored, except Ctrl-C, which is always taken.
-// Returns false when the handler could not be installed, with *error_number
-// set.
-bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* error_number);
+// when the user presses Ctrl-C, and ends the process itself. on_terminate runs
+// once when the process is told to end (terminal closed, service stopped);
+// when it returns true, the backend ends the process by that same event.
+// Either returns false when the run is already ending by itself: it is left
+// to end so. Further events while either runs are absorbed, and a backend
+// that can ends the process itself if the ending has not finished within a
+// second and a half of time in which it could run (output that cannot move
+// must not keep the process alive; time the process was stopped does not
+// count): with status 1 after Ctrl-C, or 0 when the run was ending by
+// itself, and by the event otherwise. An event whose inherited action is
+// "ignore" stays ignored, except Ctrl-C, which is always taken. Returns false
+// when the handler could not be installed, with *error_number set.
+bool interrupt_install(bool (*on_interrupt)(), bool (*on_terminate)(), int* error_number);
 
-// Ends the process with status after the C runtime's exit processing.
+// Ends the process with status at once. What the C runtime's streams still
+// buffer is dropped: the caller has written out what can be.
 [[noreturn]] void process_exit(int status);
 
 // Never returns: for a thread whose work was taken over by the interrupt

@@ -16,12 +16,15 @@ World world;
 
 namespace {
 
-void (*interrupt)() = nullptr;
+bool (*interrupt)() = nullptr;
 
 bool before(uint64_t a, uint64_t b) { return a < b; }
 
 // Moves the clock to target, pressing Ctrl-C on the way when it is due.
 void advance_to(uint64_t target) {
+    if (world.snapshot_at != 0 && !before(target, world.snapshot_at)) {
+        world.snapshot = world.files["run.log"], world.snapshot_at = 0;
+    }
     if (world.interrupt_at != 0 && !before(target, world.interrupt_at)) {
         world.now = before(world.now, world.interrupt_at) ? world.interrupt_at : world.now;
         world.interrupt_at = 0;
@@ -176,7 +179,7 @@ void output_lock() {}
 void output_unlock() {}
 bool output_lock_within(uint32_t) { return true; }
 
-bool interrupt_install(void (*on_interrupt)(), void (*)(), int* error_number) {
+bool interrupt_install(bool (*on_interrupt)(), bool (*)(), int* error_number) {
     *error_number = EINVAL;
     fake::interrupt = on_interrupt;
     return !world.interrupt_install_fails;
