@@ -13,14 +13,14 @@ constexpr uint32_t seize_wait_ms = 500;
 
 // Ctrl-C: the summary, the services taken down, the log closed, status 1.
 // Runs on the interrupt thread and keeps the output to the end, so the main
-// thread can write nothing after it began. When the output cannot be had
-// (the run is already writing its own summary and closing down), the run's
-// own end stands.
-[[noreturn]] void interrupt_run() {
-    if (!output_seize(seize_wait_ms)) platform::wait_for_exit();
+// thread can write nothing after it began. When the run is already writing
+// its own summary and closing down, that end stands.
+bool interrupt_run() {
+    if (!output_seize(seize_wait_ms)) return false;
     print_summary(requests_sent(), replies_received());
     // The log first: the console may be the part that cannot move.
     output_close_log();
+    output_flush_console();
     // Unconditional, as the interrupt may come before either service was
     // started; stopping one that never started is harmless.
     platform::timer_period_end();
@@ -30,10 +30,11 @@ constexpr uint32_t seize_wait_ms = 500;
 
 // Terminal closed or service stopped: no summary, but everything reported so
 // far reaches the log and the console before the backend ends the process.
-void terminate_run() {
-    if (!output_seize(seize_wait_ms)) return;
+bool terminate_run() {
+    if (!output_seize(seize_wait_ms)) return false;
     output_close_log();
     output_flush_console();
+    return true;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // a command line can hold as many as it has -o options (at most seven).
 struct LogFile {
     std::FILE* stream;
+    bool ends_mid_line;
     char buffer[4096];
 };
 
@@ -57,7 +58,7 @@ LogFile* log_open(const char* path, int* error_number) {
         *error_number = EMFILE;
         return nullptr;
     }
-    log->stream = platform::log_file_open(path, error_number);
+    log->stream = platform::log_file_open(path, &log->ends_mid_line, error_number);
     if (log->stream == nullptr) return nullptr;
     std::setvbuf(log->stream, log->buffer, _IOFBF, sizeof log->buffer);
     return log;
@@ -70,6 +71,8 @@ bool log_write(LogFile* log, const char* text, std::size_t length, int* error_nu
 bool log_put(LogFile* log, char mark, int* error_number) {
     return write_crlf(log->stream, &mark, 1, error_number);
 }
+
+bool log_ends_mid_line(const LogFile* log) { return log->ends_mid_line; }
 
 bool log_flush(LogFile* log, int* error_number) {
     errno = 0;

@@ -18,6 +18,10 @@ LogFile* log_open(const char* path, int* error_number);
 bool log_write(LogFile* log, const char* text, std::size_t length, int* error_number);
 bool log_put(LogFile* log, char mark, int* error_number);
 
+// True when the file held bytes at its opening and the last was not a line
+// end: a run before this one was cut short mid-line.
+bool log_ends_mid_line(const LogFile* log);
+
 // Writes out what is buffered; false when that failed.
 bool log_flush(LogFile* log, int* error_number);
 

@@ -10,108 +10,162 @@
 
 namespace {
 
-// Where the writing thread stands, as far as the interrupt path must know.
-enum Stage : int {
-    Idle,
-    InConsole,  // inside a console write, which may never come back
-    Seized,     // the interrupt path took the channel; the console is left alone
-};
+// Who owns the channel (the log, the console, the time held), and how:
+// - Run: the main thread, one write at a time under the lock; the interrupt
+//   path may take the lock, and with it the channel, between two writes.
+// - RunInConsole: the same, inside a console write that may never return (a
+//   stopped pipe reader, a terminal nobody reads), the lock held; the
+//   interrupt path may take the channel from it meanwhile.
+// - Interrupt: the interrupt path, for good, with the lock.
+// - InterruptUnlocked: the interrupt path, for good, having taken the
+//   channel from a main thread stuck in a console write. That thread keeps
+//   the lock and the console and never comes back; neither is used again.
+// - RunEnd: the run's own end, on the main thread, for good, with the lock;
+//   an interrupt leaves it be.
+// In the last three the process is ending: each log write is written out at
+// once, as the console write after it may never return.
+enum Owner : int { Run, RunInConsole, Interrupt, InterruptUnlocked, RunEnd };
+
+// Nothing waits in a buffer longer than this, so that it is out within the
+// second also when the wake-up that writes it out comes a little late.
+constexpr uint64_t hold_ms = 900;
+constexpr uint64_t nothing_held = UINT64_MAX;
 
 struct OutputChannel {
-    char message[128];  // the buffer every formatted line passes through
-    LogFile* log;       // the open log, or null when there is none
-    int log_error;      // errno of the last failed log write
-    // The console's reader has gone for good (a closed pipe).
-    std::atomic<bool> console_gone;
-    std::atomic<int> stage;
-    // Taken by the interrupt path from a thread stuck in a console write,
-    // which still holds the lock: the lock is no longer taken.
-    std::atomic<bool> stolen;
-    // The process is ending: every log write is written out at once, as
-    // the console write after it may never return.
-    bool ending;
-    std::atomic<bool> run_ended;  // the run's own end holds the channel
+    LogFile* log;          // the open log, or null when there is none
+    int log_error;         // errno of the last failed log write
+    int unreported_error;  // errno of a failed write-out between writes, for the next write
+    uint64_t held_since;   // clock reading when the oldest byte not yet written out was written
+    bool console_gone;     // the console's reader has gone for good
+    std::atomic<int> owner;
 };
 
 OutputChannel channel;
 
 void lock() {
-    if (!channel.stolen.load()) platform::output_lock();
+    if (channel.owner.load() != InterruptUnlocked) platform::output_lock();
 }
 
 void unlock() {
-    if (!channel.stolen.load()) platform::output_unlock();
+    if (channel.owner.load() != InterruptUnlocked) platform::output_unlock();
 }
 
-bool to_log(const char* text, std::size_t length) {
+bool ending() { return channel.owner.load() >= Interrupt; }
+
+// Milliseconds until what is held must be written out: 0 when it is due,
+// nothing_held when nothing is held.
+uint64_t time_to_due(uint64_t now) {
+    if (channel.held_since == nothing_held) return nothing_held;
+    uint64_t age = now - channel.held_since;
+    return age >= hold_ms ? 0 : hold_ms - age;
+}
+
+bool to_log(const char* text, std::size_t length, bool write_out) {
     if (channel.log == nullptr) return true;
-    bool written = log_write(channel.log, text, length, &channel.log_error);
-    if (written && channel.ending) written = log_flush(channel.log, &channel.log_error);
-    return written;
+    if (channel.unreported_error != 0) {
+        channel.log_error = channel.unreported_error;
+        channel.unreported_error = 0;
+        return false;
+    }
+    return log_write(channel.log, text, length, &channel.log_error) &&
+           (!write_out || log_flush(channel.log, &channel.log_error));
 }
 
-// A console write that blocks for good (a stopped pipe reader, a terminal
-// nobody reads) holds the lock, so the interrupt path may take the channel
-// from it meanwhile; the writer must then never come back to the channel.
-void to_console(const char* text, std::size_t length, bool mark) {
-    int expected = Idle;
-    if (!channel.stage.compare_exchange_strong(expected, InConsole)) return;
-    bool read = mark ? platform::console_put(text[0]) : platform::console_write(text, length);
-    if (!read) channel.console_gone.store(true);
-    expected = InConsole;
-    if (!channel.stage.compare_exchange_strong(expected, Idle)) platform::wait_for_exit();
+// Writes text to the console, or writes out what it buffers when text is
+// null. The interrupt path may take the channel from a write that blocks;
+// the writer must then never come back to the channel.
+void to_console(const char* text, std::size_t length) {
+    int owner = channel.owner.load();
+    if (owner == InterruptUnlocked) return;
+    if (owner == Run) channel.owner.store(RunInConsole);
+    bool read = true;
+    if (text == nullptr) {
+        platform::console_flush();
+    } else {
+        read = length == 1 ? platform::console_put(text[0]) : platform::console_write(text, length);
+    }
+    int expected = RunInConsole;
+    if (owner == Run && !channel.owner.compare_exchange_strong(expected, Run)) {
+        platform::wait_for_exit();
+    }
+    if (!read) channel.console_gone = true;
+}
+
+// Between two writes: a failure shows at the next log write.
+void write_out_held() {
+    if (channel.log != nullptr) log_flush(channel.log, &channel.unreported_error);
+    to_console(nullptr, 0);
+    channel.held_since = nothing_held;
+}
+
+// The log first, and written out before the console is written when that is
+// due: what the console holds up is then already in the record.
+bool write_run_output(const char* text, std::size_t length) {
+    lock();
+    uint64_t now = platform::clock_ms();
+    if (channel.held_since == nothing_held) channel.held_since = now;
+    bool due = time_to_due(now) == 0;
+    bool written = to_log(text, length, due || ending());
+    to_console(text, length);
+    if (due) {
+        to_console(nullptr, 0);
+        channel.held_since = nothing_held;
+    }
+    unlock();
+    return written;
 }
 
 }  // namespace
 
 void output_begin() {
     log_close_all();
-    std::memset(channel.message, 0, sizeof channel.message);
     channel.log = nullptr;
     channel.log_error = 0;
-    channel.console_gone.store(false);
-    channel.stage.store(Idle);
-    channel.stolen.store(false);
-    channel.ending = false;
-    channel.run_ended.store(false);
+    channel.unreported_error = 0;
+    channel.held_since = nothing_held;
+    channel.console_gone = false;
+    channel.owner.store(Run);
 }
 
-// The log is written before the console: a line that the console holds up
-// is then already in the record. The console gets a copy, which leaves the
-// message buffer to the interrupt path if the console write never returns.
 bool output_line(const char* format, ...) {
-    lock();
+    char line[128];  // every line the program formats fits in 127 characters
     va_list arguments;
     va_start(arguments, format);
-    int length = std::vsnprintf(channel.message, sizeof channel.message, format, arguments);
+    int length = std::vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
     if (length < 0) length = 0;
-    if (length >= static_cast<int>(sizeof channel.message)) length = sizeof channel.message - 1;
-    char copy[sizeof channel.message];
-    std::memcpy(copy, channel.message, static_cast<std::size_t>(length));
-    bool written = to_log(copy, static_cast<std::size_t>(length));
-    to_console(copy, static_cast<std::size_t>(length), false);
-    unlock();
-    return written;
+    if (length >= static_cast<int>(sizeof line)) length = sizeof line - 1;
+    return write_run_output(line, static_cast<std::size_t>(length));
 }
 
-bool output_mark(char mark) {
-    lock();
-    bool written = to_log(&mark, 1);
-    to_console(&mark, 1, true);
-    unlock();
-    return written;
-}
+bool output_mark(char mark) { return write_run_output(&mark, 1); }
 
 void output_console_only(const char* text, std::size_t length) {
     lock();
-    to_console(text, length, false);
+    to_console(text, length);
     unlock();
+}
+
+void output_before_sleep(uint32_t ms) {
+    lock();
+    if (time_to_due(platform::clock_ms()) <= ms) write_out_held();
+    unlock();
+}
+
+uint32_t output_before_wait(uint32_t ms) {
+    lock();
+    uint64_t due_in = time_to_due(platform::clock_ms());
+    if (due_in == 0) {
+        write_out_held();
+        due_in = nothing_held;
+    }
+    unlock();
+    return due_in < ms ? static_cast<uint32_t>(due_in) : ms;
 }
 
 bool output_has_reader() {
     lock();
-    bool has_reader = !channel.console_gone.load() || channel.log != nullptr;
+    bool has_reader = !channel.console_gone || channel.log != nullptr;
     unlock();
     return has_reader;
 }
@@ -138,7 +192,7 @@ void output_close_log() {
 
 void output_flush_console() {
     lock();
-    if (!channel.stolen.load()) platform::console_flush();
+    to_console(nullptr, 0);
     unlock();
 }
 
@@ -146,29 +200,31 @@ void output_log_header(int argc, char** argv) {
     lock();
     if (channel.log != nullptr) {
         int ignored = 0;
+        if (log_ends_mid_line(channel.log)) log_put(channel.log, '\n', &ignored);
         for (int i = 0; i < argc; ++i) {
             log_write(channel.log, argv[i], std::strlen(argv[i]), &ignored);
             log_put(channel.log, ' ', &ignored);
         }
         log_put(channel.log, '\n', &ignored);
+        channel.held_since = platform::clock_ms();
     }
     unlock();
 }
 
 void output_end_of_run() {
     platform::output_lock();
-    channel.run_ended.store(true);
+    channel.owner.store(RunEnd);
 }
 
 bool output_seize(uint32_t wait_ms) {
-    bool seized = platform::output_lock_within(wait_ms);
-    if (!seized && !channel.run_ended.load()) {
-        int expected = InConsole;
-        seized = channel.stage.compare_exchange_strong(expected, Seized);
-        if (seized) channel.stolen.store(true);
+    if (channel.owner.load() != RunEnd && platform::output_lock_within(wait_ms)) {
+        channel.owner.store(Interrupt);
+        return true;
     }
-    if (seized) channel.ending = true;
-    return seized;
+    int expected = RunInConsole;
+    if (channel.owner.compare_exchange_strong(expected, InterruptUnlocked)) return true;
+    if (expected == RunEnd) return false;
+    platform::wait_for_exit();
 }
 
 void report_failure(const char* message, int error_number) {

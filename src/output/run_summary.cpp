@@ -1,21 +1,14 @@
 #include "output/run_summary.h"
 
-#include <cmath>
-
 #include "output/output_channel.h"
 #include "platform/platform.h"
 
-float loss_percent(uint32_t sent, uint32_t received) {
-    if (sent == 0 || sent == received) return 0.0f;
-    double lost = static_cast<double>(sent - received);
-    return static_cast<float>(lost / static_cast<double>(sent) * 100.0);
-}
-
 uint32_t loss_tenths(uint32_t sent, uint32_t received) {
-    // Ten times a float is exact in double, so an exact half (6.25) stays a
-    // half and rounds up; printf's "%.1f" would round it to even.
-    double tenths_exact = static_cast<double>(loss_percent(sent, received)) * 10.0;
-    return static_cast<uint32_t>(std::floor(tenths_exact + 0.5));
+    if (sent == 0) return 0;
+    // lost / sent * 1000, rounded half up: in integers, so that an exact half
+    // (16 sent, 15 received: 62.5 tenths) is a half and rounds up.
+    uint64_t lost = sent - received;
+    return static_cast<uint32_t>((lost * 2000 + sent) / (uint64_t{2} * sent));
 }
 
 void print_summary(uint32_t sent, uint32_t received) {

@@ -129,7 +129,9 @@ int last_socket_error();
 // ---- console, error stream and log files ----
 
 // Called once at start-up: decides how standard output is buffered (at once
-// on a terminal, in 4096-byte blocks otherwise) and the console's character set.
+// on a terminal, in 4096-byte blocks otherwise) and the console's character
+// set. From then on a write past a file-size limit fails (EFBIG) instead of
+// ending the process.
 void console_setup();
 
 // Writes to standard output. A failure is ignored by design, except that the
@@ -152,9 +154,10 @@ const char* error_text(int error_number);
 
 // Opens path for appending in binary mode, created when missing and held
 // exclusively while open, so that two runs never interleave their records.
-// Returns null with *error_number set on failure (EACCES when another holder
-// has the file).
-std::FILE* log_file_open(const char* path, int* error_number);
+// *ends_mid_line tells whether the file held bytes and the last was not a
+// "\n" (false when that cannot be read). Returns null with *error_number set
+// on failure (EACCES when another holder has the file).
+std::FILE* log_file_open(const char* path, bool* ends_mid_line, int* error_number);
 
 // ---- the output lock ----
 
@@ -168,18 +171,22 @@ bool output_lock_within(uint32_t ms);
 // ---- interrupt and termination ----
 
 // Installs the interrupt path. on_interrupt runs once, on a thread of its own,
-// when the user presses Ctrl-C; it does not return. on_terminate runs once when
-// the process is told to end (terminal closed, service stopped); when it
-// returns, the backend ends the process by that same event. Further events
-// while either runs are absorbed, and a backend that can ends the process
-// itself if either has not finished within a second and a half (output that
-// cannot move must not keep the process alive). An event whose inherited
-// action is "ignore" stays ignored, except Ctrl-C, which is always taken.
-// Returns false when the handler could not be installed, with *error_number
-// set.
-bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* error_number);
+// when the user presses Ctrl-C, and ends the process itself. on_terminate runs
+// once when the process is told to end (terminal closed, service stopped);
+// when it returns true, the backend ends the process by that same event.
+// Either returns false when the run is already ending by itself: it is left
+// to end so. Further events while either runs are absorbed, and a backend
+// that can ends the process itself if the ending has not finished within a
+// second and a half of time in which it could run (output that cannot move
+// must not keep the process alive; time the process was stopped does not
+// count): with status 1 after Ctrl-C, or 0 when the run was ending by
+// itself, and by the event otherwise. An event whose inherited action is
+// "ignore" stays ignored, except Ctrl-C, which is always taken. Returns false
+// when the handler could not be installed, with *error_number set.
+bool interrupt_install(bool (*on_interrupt)(), bool (*on_terminate)(), int* error_number);
 
-// Ends the process with status after the C runtime's exit processing.
+// Ends the process with status at once. What the C runtime's streams still
+// buffer is dropped: the caller has written out what can be.
 [[noreturn]] void process_exit(int status);
 
 // Never returns: for a thread whose work was taken over by the interrupt

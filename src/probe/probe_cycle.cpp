@@ -74,9 +74,12 @@ bool await_outcome(uint64_t before_send, uint64_t send_time) {
     for (;;) {
         uint64_t spent = platform::clock_ms() - send_time;
         platform::Datagram datagram = {};
+        uint32_t left = spent >= wait ? 0 : wait - static_cast<uint32_t>(spent);
+        // Cut short when what the output holds falls due meanwhile.
+        uint32_t timeout = output_before_wait(left);
         platform::Receive result =
-            platform::icmp_receive(spent >= wait ? 0 : wait - static_cast<uint32_t>(spent),
-                                   cycle.received, sizeof cycle.received, &datagram);
+            platform::icmp_receive(timeout, cycle.received, sizeof cycle.received, &datagram);
+        if (result == platform::Receive::TimedOut && timeout < left) continue;
         if (result == platform::Receive::TimedOut) return report_no_reply(send_time);
         if (result == platform::Receive::Failed) {
             // The request stays unanswered but is no outcome: state and
@@ -165,6 +168,9 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
         // up.
         uint64_t elapsed = platform::clock_ms() - due;
         slept = settings.period_ms > elapsed;
-        if (slept) platform::sleep_ms(settings.period_ms - static_cast<uint32_t>(elapsed));
+        if (!slept) continue;
+        uint32_t rest = settings.period_ms - static_cast<uint32_t>(elapsed);
+        output_before_sleep(rest);
+        platform::sleep_ms(rest);
     }
 }

@@ -67,8 +67,11 @@ reap() {
 }
 # signalled NAME DELAY SIGNALS COMMAND...: started as by start, given the
 # signals 2 ms apart after DELAY seconds; its exit status.
+# A number among the signals is a pause of that many seconds.
 signalled() {
-    start "$1" "${@:4}" && sleep "$2" && for s in $3; do kill -"$s" $pid && sleep 0.002; done
+    start "$1" "${@:4}" && sleep "$2" && for s in $3; do
+        [[ $s == [0-9]* ]] && sleep $s || kill -"$s" $pid && sleep 0.002
+    done
     reap $pid
 }
 
@@ -141,6 +144,30 @@ group_log() {
 
     status "full disk at close" 0 "$Q" 127.0.0.1 -n 2 -p 10 -o /dev/full >out 2>err
     same "full disk at close, stderr" err < <(printf 'Log file write failed.\n: No space left on device\n')
+    # A file-size limit: the write past it fails like any other, and so does the summary's.
+    bash -c 'ulimit -f 8 && exec "$@"' - "$Q" 127.0.0.1 -a -n 2000 -p 0 -o fs.log 2>err | cat >fs.out
+    check "file size limit: status" 0 "${PIPESTATUS[0]}"
+    same "file size limit, stderr" err < <(printf 'Log file write failed.\n: File too large\n%.0s' 1 2)
+    whole "file size limit" fs.out
+
+    # The record while the run goes on, in the log and in a pipe, found after
+    # a generous wait (blocks of 4096 bytes would hold it for many minutes): a
+    # compact run every 100 ms, and a silent host (behind a veth pair nobody
+    # answers on) waited for 5000 ms. The first, killed outright mid-row, then
+    # a second run on its log: that run's header starts a line of its own.
+    ip link add qa type veth peer name qb && ip link set qa arp off up && ip link set qb up &&
+        ip addr add 192.0.2.1/24 dev qa || fail "veth pair"
+    "$Q" 127.0.0.1 -n 0 -p 100 -o live.log > >(cat >live.out) & live=$!
+    "$Q" 192.0.2.2 -n 0 -o silent.log > >(cat >silent.out) & silent=$!
+    for ((i = 0; i < 300; ++i)); do
+        sleep 0.1 && seen="$(grep -l '\[1\] reply' live.*; grep -l '\[1\] no reply\.' silent.*) $(tail -c 1 live.log)"
+        [[ $seen == $'live.log\nlive.out\nsilent.log\nsilent.out !' ]] && break
+    done
+    check "while running: first lines in logs and pipes, marks" $'live.log\nlive.out\nsilent.log\nsilent.out !' "$seen"
+    kill -KILL $live && kill -INT $silent && wait $live 2>/dev/null
+    status "after kill -9" 0 "$Q" 127.0.0.1 -n 1 -o live.log >/dev/null
+    check "after kill -9: the headers start lines" 2 "$(grep -c "^$Q 127.0.0.1 -n" live.log)"
+    reap $silent >/dev/null
 
     # More than a block of console output, so that the console is written to
     # while the run goes on.
@@ -191,18 +218,32 @@ group_signals() {
     status "trap '', then SIGINT" 1 reap $pid
     whole "then SIGINT" nohup.log trap.log
 
-    # Standard output into a pipe that is never read: it fills, and the
-    # signals must still end the run with the log written out.
-    # both.*: the console's pipe full from the start, the log's with room for
-    # one block; the run stops in a console write, the ending in the log's
-    # last write, and the watchdog ends the process.
-    mkfifo stuckINT.out stuckTERM.out both.out both.log && exec 3<>stuckINT.out 4<>stuckTERM.out 5<>both.out 6<>both.log
-    dd if=/dev/zero of=both.out bs=4096 count=16 status=none && dd if=/dev/zero of=both.log bs=4096 count=15 status=none
-    status "console stuck, SIGINT" 1 signalled stuckINT 1 INT "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&- 5<&- 6<&-
-    status "console stuck, SIGTERM" 143 signalled stuckTERM 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&- 5<&- 6<&-
-    status "console and log stuck, SIGTERM" 143 signalled both 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0 3<&- 4<&- 5<&- 6<&-
-    exec 3<&- 4<&- 5<&- 6<&-
-    whole "console stuck, SIGINT" stuckINT.log
+    # Standard output into a pipe that is never read (a process that only
+    # holds the pipes open): it fills, and the signals must still end the run
+    # with the log written out. stuckINT: stopped for 2 s right after the
+    # Ctrl-C, time that is not the ending's. both.*: the console's pipe full
+    # from the start, the log's with room for one block; the run stops in a
+    # console write, the ending in the log's last write, and the watchdog
+    # ends the process. end*: full from the start, so that a run of 80 lines
+    # (4071 bytes) ends stuck in its own summary, which a signal leaves be.
+    mkfifo {stuckINT,stuckTERM,both,endINT,endTERM}.out both.log
+    sleep 60 <>stuckINT.out 4<>stuckTERM.out 5<>both.out 6<>both.log 7<>endINT.out 8<>endTERM.out & holder=$!
+    for f in both.out both.log endINT.out endTERM.out; do
+        dd if=/dev/zero of=$f bs=4096 count=$([[ $f == *.log ]] && echo 15 || echo 16) status=none
+    done
+    status "console stuck, SIGINT, stopped" 1 signalled stuckINT 1 "INT STOP 2 CONT" "$Q" 127.0.0.1 -a -n 0 -p 0
+    status "console stuck, SIGTERM" 143 signalled stuckTERM 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0
+    status "console and log stuck, SIGTERM" 143 signalled both 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0
+    status "own end stuck, SIGINT" 0 signalled endINT 1 INT "$Q" 127.0.0.1 -a -n 80 -p 0
+    status "own end stuck, SIGTERM" 143 signalled endTERM 1 TERM "$Q" 127.0.0.1 -a -n 80 -p 0
+    kill $holder
+    # Ctrl-C while the console is stuck, its reader back 0.9 s later: what
+    # the console shows, it shows once.
+    mkfifo dup.out && { cat dup.out >dup.txt & reader=$!; }
+    start dup "$Q" 127.0.0.1 -a -n 0 -p 0 && sleep 0.5 && kill -STOP $reader && sleep 0.5 && kill -INT $pid
+    sleep 0.9 && kill -CONT $reader; status "console stuck, reader back" 1 reap $pid; wait $reader
+    check "console stuck, reader back: lines shown twice" "" "$(sort dup.txt | uniq -d)"
+    whole "console stuck" stuckINT.log endINT.log endTERM.log dup.log
     check "console stuck, SIGTERM: log lines without CR, last byte" "0 " \
         "$(grep -vc $'\r$' stuckTERM.log) $(tail -c 1 stuckTERM.log)"
 }

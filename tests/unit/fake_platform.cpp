@@ -17,12 +17,15 @@ World world;
 
 namespace {
 
-void (*interrupt)() = nullptr;
+bool (*interrupt)() = nullptr;
 
 bool before(uint64_t a, uint64_t b) { return a < b; }
 
 // Moves the clock to target, pressing Ctrl-C on the way when it is due.
 void advance_to(uint64_t target) {
+    if (world.snapshot_at != 0 && !before(target, world.snapshot_at)) {
+        world.snapshot = world.files["run.log"], world.snapshot_at = 0;
+    }
     if (world.interrupt_at != 0 && !before(target, world.interrupt_at)) {
         world.now = before(world.now, world.interrupt_at) ? world.interrupt_at : world.now;
         world.interrupt_at = 0;
@@ -164,10 +167,10 @@ void console_write_utf8(const char* text, std::size_t length) { console_write(te
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 
-std::FILE* log_file_open(const char* path, int* error_number) {
+std::FILE* log_file_open(const char* path, bool* ends_mid_line, int* error_number) {
     *error_number = world.open_errors.count(path) ? world.open_errors[path] : EACCES;
     if (world.open_errors.count(path) || !world.held.insert(path).second) return nullptr;
-    world.files[path];
+    *ends_mid_line = !world.files[path].empty() && world.files[path].back() != '\n';
     return fopencookie(new std::string(path), "a",
                        {nullptr, fake::write_log, nullptr, fake::close_log});
 }
@@ -176,7 +179,7 @@ void output_lock() {}
 void output_unlock() {}
 bool output_lock_within(uint32_t) { return true; }
 
-bool interrupt_install(void (*on_interrupt)(), void (*)(), int* error_number) {
+bool interrupt_install(bool (*on_interrupt)(), bool (*)(), int* error_number) {
     *error_number = EINVAL;
     fake::interrupt = on_interrupt;
     return !world.interrupt_install_fails;

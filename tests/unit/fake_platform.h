@@ -36,6 +36,7 @@ struct World {
     std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost once its send time is read
     std::map<std::size_t, uint64_t> late;    // sleep number (1 = first) -> ms it wakes late
     uint64_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
+    uint64_t snapshot_at = 0;  std::string snapshot;  // non-zero: run.log as it stands then
     std::string failing_log;  std::size_t log_fail_after = 0;  // writes to it fail, for good, past this size
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
 

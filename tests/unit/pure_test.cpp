@@ -124,7 +124,7 @@ TEST(Pure, ArrivalTime) {
 TEST(Pure, Loss) {
     struct { uint32_t sent, received, tenths; } cases[] = {
         {0, 0, 0}, {3, 3, 0}, {3, 2, 333}, {3, 1, 667}, {16, 15, 63}, {32, 31, 31}, {80, 79, 13},
-        {400, 399, 3}, {5, 0, 1000}, {2147483653u, 0, 1000}, {4294967295u, 1, 1000}};
+        {400, 399, 3}, {2000, 1993, 4}, {5, 0, 1000}, {2147483653u, 0, 1000}, {4294967295u, 1, 1000}};
     for (const auto& c : cases) EXPECT_EQ(loss_tenths(c.sent, c.received), c.tenths) << c.sent;
 }
 // clang-format on

@@ -45,6 +45,14 @@ void foreign_traffic(World& w) {
 
 std::vector<std::string> command(const std::string& arguments) { return fake::words("qelvor 127.0.0.10 " + arguments); }
 
+// The header line, then what the console shows, with CR LF.
+std::string log_of(const std::vector<std::string>& arguments, const std::string& console) {
+    std::string log;
+    for (const std::string& argument : arguments) log += argument + " ";
+    for (char ch : "\n" + console) log += ch == '\n' ? "\r\n" : std::string(1, ch);
+    return log;
+}
+
 // Each run also has "-o run.log", which then holds the header line and, unless said otherwise,
 // exactly the console's bytes, with CR LF (after the header: "-", whatever the run wrote).
 struct Case { const char* what; const char* arguments; std::function<void(World&)> script; std::string console;
@@ -123,15 +131,16 @@ const Case cases[] = {
      reply("00:00:00.000", 1) + "!" + summary(2, 2, "0.0"), 1},
     {"the console's reader has gone: with a log the run goes on", "-n 3", [](World& w) { w.console_gone = true; },
      reply("00:00:00.000", 1) + "!!" + summary(3, 3, "0.0")},
-    {"the log's last block cannot be written", "-n 2", [](World& w) { w.failing_log = "run.log"; },
+    {"the log's last block cannot be written", "-n 2 -p 0", [](World& w) { w.failing_log = "run.log"; },
      reply("00:00:00.000", 1) + "!" + summary(2, 2, "0.0"), 0, disk_full, "-"},
-    // The first block of 4096 bytes (the header, a line, marks) fails: the run ends at once.
+    // What is held is written out every 0.9 s; the write-out that takes the log past 4095 bytes
+    // fails, and the run ends at the next mark.
     {"a log block cannot be written after a reply", "-n 0 -p 0", [](World& w) { w.failing_log = "run.log", w.log_fail_after = 4095; },
-     reply("00:00:00.000", 1) + std::string(4002, '!') + summary(4003, 4003, "0.0"), 0,
+     reply("00:00:00.000", 1) + std::string(4049, '!') + summary(4050, 4050, "0.0"), 0,
      "Log file write failed.: No space left on device\n" + disk_full, "-"},
     {"the same after a silence", "-n 0 -p 0 -w 1",
      [](World& w) { w.default_answer = silence, w.failing_log = "run.log", w.log_fail_after = 4095; },
-     no_reply("00:00:00.000", 1) + std::string(4021, '.') + summary(4022, 0, "100.0"), 0, disk_full + disk_full, "-"},
+     no_reply("00:00:00.000", 1) + std::string(4487, '.') + summary(4488, 0, "100.0"), 0, disk_full + disk_full, "-"},
 };
 // clang-format on
 
@@ -164,13 +173,28 @@ TEST(Run, Table) {
             if (i > 0 && fake::world.sent[i] != fake::world.sent[i - 1]) ++sequence;
             ASSERT_EQ(fake::world.sent[i], request(identifier, static_cast<uint16_t>(sequence)));
         }
-        std::string log;
-        for (const std::string& argument : arguments) log += argument + " ";
-        for (char ch : "\n" + (c.log ? c.log : c.console)) {
-            log += ch == '\n' ? "\r\n" : std::string(1, ch);
-        }
         if (c.log && *c.log == '-') continue;
-        EXPECT_EQ(fake::world.files["run.log"], log);
+        EXPECT_EQ(fake::world.files["run.log"], log_of(arguments, c.log ? c.log : c.console));
+    }
+}
+
+// What the run wrote is in the log within its second, also while the run sleeps out a period
+// or waits for a silent host: the log as it stands at a moment (ms after the first request).
+TEST(Run, LogWhileRunning) {
+    struct {
+        const char* arguments;
+        Answer answer;
+        uint64_t at;
+        std::string console;
+    } cases[] = {{"-n 2", Answer{}, 500, reply("00:00:00.000", 1)},
+                 {"-n 3", silence, 10950, no_reply("00:00:00.000", 1) + "."}};
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world.default_answer = c.answer,
+        fake::world.snapshot_at = fake::world.now + 32 + c.at;
+        std::vector<std::string> arguments = command(std::string(c.arguments) + " -o run.log");
+        fake::run(arguments);
+        EXPECT_EQ(fake::world.snapshot, log_of(arguments, c.console)) << c.arguments;
     }
 }
 

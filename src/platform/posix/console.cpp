@@ -38,6 +38,9 @@ void console_setup() {
     // A reader that went away makes console writes fail with EPIPE instead;
     // with a log the run goes on, as the log is the record.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f, LimitFSIZE=) makes a write fail with
+    // EFBIG instead: a failed log write like any other.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 // Failed writes are ignored, but a reader that has gone (EPIPE) is gone for

@@ -9,13 +9,14 @@
 // thread stays behind as its watchdog. It absorbs the rest of a burst (GNU
 // timeout signals the process and then its group; a user presses Ctrl-C
 // twice), so that one summary is written whole. If the ending has not
-// finished after a second and a half, output that cannot move holds it up,
-// and the watchdog ends the process without it.
+// finished after a second and a half in which it could run, output that
+// cannot move holds it up, and the watchdog ends the process without it.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "platform/platform.h"
@@ -24,12 +25,15 @@ namespace platform {
 
 namespace {
 
-constexpr uint32_t ending_deadline_ms = 1500;
+constexpr uint64_t ending_deadline_ms = 1500;
+constexpr uint64_t tick_ms = 100;
 
-void (*interrupt_action)();
-void (*terminate_action)();
+bool (*interrupt_action)();
+bool (*terminate_action)();
 sigset_t watched;
 int ending_signal;
+// The run was already ending by itself: the ending is its own.
+std::atomic<bool> left_to_run;
 
 // Restores the signal's default action, unblocks it for this thread only and
 // raises it: the process ends by it, so the parent sees how it ended.
@@ -47,11 +51,12 @@ int ending_signal;
 }
 
 void* run_ending(void*) {
-    if (ending_signal == SIGINT) interrupt_action();
-    // Hang-up or termination: write out what was reported, then end by the
-    // same signal.
-    terminate_action();
-    end_by(ending_signal);
+    // Ctrl-C ends the process itself; hang-up or termination writes out what
+    // was reported, then ends it by the same signal.
+    bool ended = ending_signal == SIGINT ? interrupt_action() : terminate_action();
+    if (ended) end_by(ending_signal);
+    left_to_run.store(true);
+    return nullptr;
 }
 
 void* wait_for_signals(void*) {
@@ -59,17 +64,22 @@ void* wait_for_signals(void*) {
     while (sigwait(&watched, &signal_number) != 0) {
     }
     ending_signal = signal_number;
-    uint64_t started = clock_ms();
     pthread_t worker;
     if (pthread_create(&worker, nullptr, run_ending, nullptr) != 0) run_ending(nullptr);
     pthread_detach(worker);
-    while (clock_ms() - started < ending_deadline_ms) {
-        timespec tenth = {0, 100000000};
-        sigtimedwait(&watched, nullptr, &tenth);
+    // Counted in ticks: a step of the clock longer than a tick is time the
+    // process was stopped (SIGSTOP, a suspended job), when the ending could
+    // not run either, and counts as one tick.
+    uint64_t counted = 0;
+    for (uint64_t last = clock_ms(), now; counted < ending_deadline_ms; last = now) {
+        timespec tick = {0, static_cast<long>(tick_ms * 1000000)};
+        sigtimedwait(&watched, nullptr, &tick);
+        now = clock_ms();
+        counted += now - last < tick_ms ? now - last : tick_ms;
     }
     // Straight to the kernel: the C library's exit processing may wait on
     // what holds the ending up.
-    if (ending_signal == SIGINT) syscall(SYS_exit_group, 1);
+    if (ending_signal == SIGINT) syscall(SYS_exit_group, left_to_run.load() ? 0 : 1);
     end_by(ending_signal);
 }
 
@@ -86,7 +96,7 @@ void watch_unless_ignored(int signal_number) {
 
 }  // namespace
 
-bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* error_number) {
+bool interrupt_install(bool (*on_interrupt)(), bool (*on_terminate)(), int* error_number) {
     interrupt_action = on_interrupt;
     terminate_action = on_terminate;
     sigemptyset(&watched);

@@ -4,8 +4,9 @@
 // thread of its own, so the handler may take the output lock and use stdio
 // as an ordinary thread does. The runtime also resets the handler to the
 // default before calling it: a second Ctrl-C while the summary is written
-// ends the process at once. Windows has no hang-up or termination signal to
-// catch here, so on_terminate is never called.
+// ends the process at once. When the run is already ending by itself the
+// handler returns and leaves it to end so. Windows has no hang-up or
+// termination signal to catch here, so on_terminate is never called.
 #include <cerrno>
 #include <csignal>
 
@@ -16,7 +17,7 @@ namespace platform {
 
 namespace {
 
-void (*interrupt_action)();
+bool (*interrupt_action)();
 
 // A wait for a reply of the helper API is left first, so that it cannot
 // hold the ending up.
@@ -27,7 +28,7 @@ void on_signal(int) {
 
 }  // namespace
 
-bool interrupt_install(void (*on_interrupt)(), void (*on_terminate)(), int* error_number) {
+bool interrupt_install(bool (*on_interrupt)(), bool (*on_terminate)(), int* error_number) {
     (void)on_terminate;
     interrupt_action = on_interrupt;
     errno = 0;

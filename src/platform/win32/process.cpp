@@ -48,7 +48,7 @@ bool output_lock_within(uint32_t ms) {
     return true;
 }
 
-void process_exit(int status) { std::exit(status); }
+void process_exit(int status) { _exit(status); }
 
 void wait_for_exit() {
     for (;;) Sleep(INFINITE);
