@@ -53,7 +53,7 @@ const Option* option_named(const char* argument) {
 }
 
 // No default: a field added without its case here draws a warning.
-void store(Field field, uint32_t value) {
+void store_setting(Field field, uint32_t value) {
     switch (field) {
         case Field::None:
             break;
@@ -155,7 +155,7 @@ ParseResult parse_command_line(int argc, char** argv) {
                 return ParseResult::Usage;
             }
         }
-        store(option->field, value);
+        store_setting(option->field, value);
     }
     if (settings.target_address == 0) return ParseResult::Usage;
     return ParseResult::Accepted;
