@@ -175,6 +175,11 @@ group_log() {
     same "stdout and stderr closed: header, the run, CR LF only" closed < <(printf '%s \r\n' "$Q 127.0.0.1 -a -n 200 -p 0 -o closed" &&
         { for i in {1..200}; do echo "${R/1/$i}"; done && stats 200 200 0 0.0; } | sed 's/$/\r/')
 
+    # A pipe whose reader has gone before the first block went out: the
+    # console is lost, the run and its log go on.
+    "$Q" 127.0.0.1 -n 20 -p 100 -o gone.log | true
+    check "reader gone: status, the log's summary" "0 1" "${PIPESTATUS[0]} $(grep -c 'Sent = 20, Received = 20,' gone.log)"
+
     # The usage text, byte for byte (its SHA-256, for a program path typed as
     # "qelvor"), in the console's character set: CP932 under Shift_JIS.
     usage=560ab73ad6fd7a895bc32bca7c366228ab2f6efd33a0d0a7783a2186c3435225
