@@ -61,7 +61,7 @@ int run(std::vector<std::string> arguments) {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     try {
-        return run_program(static_cast<int>(argv.size()), argv.data());
+        return qelvor::run_program(static_cast<int>(argv.size()), argv.data());
     } catch (int status) {  // the process ended
         return status;
     }
