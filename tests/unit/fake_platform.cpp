@@ -10,6 +10,7 @@
 
 #include "app/run_driver.h"
 #include "platform/platform.h"
+#include "probe/run_counters.h"
 
 namespace fake {
 
@@ -96,7 +97,14 @@ void timer_period_begin() {}
 void timer_period_end() {}
 // Held up right after the reading that follows a send (the send time).
 uint64_t clock_ms() { return std::exchange(world.now, world.now + std::exchange(world.stall, 0)); }
-void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++world.sleeps]); }
+void sleep_ms(uint32_t ms) {
+    // The settling pause after the socket is open: the counts are set by then.
+    if (world.opened && world.counts_from != 0) {
+        uint64_t from = std::exchange(world.counts_from, 0);
+        qelvor::counters_begin_run_at(from, from);
+    }
+    fake::advance_to(world.now + ms + world.late[++world.sleeps]);
+}
 TimeOfDay local_time_of_day() {
     return {world.hours, world.minutes, world.seconds, world.milliseconds};
 }
@@ -106,6 +114,7 @@ void address_to_text(uint32_t address, char* out) { inet_ntop(AF_INET, &address,
 
 bool icmp_open(uint16_t* identifier, uint32_t) {
     world.last_error = world.socket_open_error;
+    world.opened = true;
     if (world.socket_identifier != 0) *identifier = world.socket_identifier;
     return world.socket_open_error == 0;
 }

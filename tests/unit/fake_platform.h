@@ -39,6 +39,7 @@ struct World {
     uint64_t snapshot_at = 0;  std::string snapshot;  // non-zero: run.log as it stands then
     std::string failing_log;  std::size_t log_fail_after = 0;  // writes to it fail, for good, past this size
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
+    uint64_t counts_from = 0;  bool opened = false;  // non-zero: sent and received start there
 
     std::vector<Datagram> pending;
     std::vector<std::vector<uint8_t>> sent;  // every attempt, also those that failed

@@ -114,6 +114,10 @@ const Case cases[] = {
      [](World& w) { w.hours = 12, w.answers = {{2, silence}}, w.late = {{4, 1ull << 32}}; },
      reply("12:00:00.000", 1) + no_reply("12:00:01.000", 2) + reply("05:02:49.296", 3) + lost(1, 4294969294) +
          summary(3, 2, "33.3")},
+    {"counts past 2^32: the request numbers and the summary stay right", "-a -n 0 -Q 1 -w 500",
+     [](World& w) { w.counts_from = 4294967295u, w.answers = {{2, silence}}; },
+     "00:00:00.000 [4294967296] reply from 127.0.0.10 ; rtt 2 ms.\n00:00:01.000 [4294967297] no reply.\n"
+     "\nqelvor statistics\n    Packets: Sent = 4294967297, Received = 4294967296, Lost = 1 (0.0 %)\n"},
     {"time of day wraps at midnight", "-T -a -n 3",
      [](World& w) { w.hours = 23, w.minutes = 59, w.seconds = 58, w.milliseconds = 500; },
      vreply("23:59:58.500", 1) + vreply("23:59:59.500", 2) + vreply("00:00:00.500", 3) + summary(3, 3, "0.0")},
