@@ -1,6 +1,10 @@
 #include "log_reader/run_tracker.h"
 
 #include <algorithm>
+#include <string>
+
+#include "record/loss.h"
+#include "record/stamp.h"
 
 namespace qlog {
 
@@ -13,6 +17,8 @@ uint64_t widen(uint32_t low, uint64_t near) {
     if (candidate > near + 0x80000000u && candidate >= 0x100000000u) candidate -= 0x100000000u;
     return candidate;
 }
+
+constexpr auto day_ms = static_cast<int64_t>(record::day_ms);
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
@@ -32,6 +38,10 @@ const char* ending_name(Ending ending) {
             break;
     }
     return "cut";
+}
+
+uint64_t Run::loss_tenths() const {
+    return summary ? summary_tenths : record::loss_tenths(sent(), received());
 }
 
 int64_t Run::end_ms() const {
@@ -86,6 +96,13 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
         return;
     }
     bool up = outcome == Outcome::Reply;
+    if (up) {
+        // What a lost line after this reply would count, as the watcher does.
+        lost_since_reply_ = request - run_.last_reply_request - 1;
+        // Before the run's first reply the lost line counts from the start.
+        replied_before_ = run_.last_reply_request > 0;
+        run_.last_reply_request = request;
+    }
     // Replied is the state whenever an outcome came and no outage is open.
     bool same = run_.outage ? !up : up && run_.changes > 0;
     if (up) ++run_.replies;
@@ -99,19 +116,25 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
         run_.outage->last_request = request - 1;
         run_.outage->end_ms = time_ms;
         down_ms = time_ms - run_.outage->start_ms;
-        sink_.outage(run_, *run_.outage);
+        ended_ = run_.outage;
         run_.outage.reset();
     } else if (!up) {
-        run_.outage = Outage{request, request, time_ms, std::nullopt};
+        run_.outage = Outage{request, request, time_ms, std::nullopt, std::nullopt};
     }
     if (up_ != up) sink_.change(run_, up, request, time_ms, down_ms);
     up_ = up;
 }
 
+void RunTracker::tell_ended_outage() {
+    if (ended_) sink_.outage(run_, *ended_);
+    ended_.reset();
+}
+
 void RunTracker::marks(char mark, uint64_t count) {
     if (count == 0) return;
+    tell_ended_outage();
     need_run();
-    Outcome outcome = mark == reply_mark ? Outcome::Reply : Outcome::NoReply;
+    Outcome outcome = mark == record::reply_mark ? Outcome::Reply : Outcome::NoReply;
     uint64_t one_by_one = sink_.wants_each_request() ? count : 1;
     for (uint64_t i = 0; i < one_by_one; ++i) {
         place(run_.requests + 1, next_estimate(), outcome, std::nullopt);
@@ -122,11 +145,21 @@ void RunTracker::marks(char mark, uint64_t count) {
     int64_t step = next_estimate() - run_.last_ms;
     run_.requests += rest;
     run_.last_ms += static_cast<int64_t>(rest) * step;
-    if (outcome == Outcome::Reply) run_.replies += rest;
+    if (outcome == Outcome::Reply) run_.replies += rest, run_.last_reply_request = run_.requests;
     if (run_.outage) run_.outage->last_request = run_.requests;
 }
 
 void RunTracker::line(const LogLine& line, const Header& header) {
+    if (line.kind == LineKind::Lost && open_ && run_.last_outcome == Outcome::Reply) {
+        // Said right after the reply that ended a silence: how many requests
+        // went unanswered since the reply before, and when that came.
+        if (line.lost != lost_since_reply_) {
+            complain_("the lost line says " + std::to_string(line.lost) +
+                      " request(s), the lines before it " + std::to_string(lost_since_reply_));
+        }
+        if (ended_ && replied_before_) ended_->last_reply_ms = run_.last_ms - static_cast<int64_t>(line.ago_ms);
+    }
+    if (line.kind != LineKind::Empty) tell_ended_outage();
     switch (line.kind) {
         case LineKind::Header:
             if (open_) end_run();
@@ -135,7 +168,11 @@ void RunTracker::line(const LogLine& line, const Header& header) {
             return;
         case LineKind::Outcome: {
             need_run();
-            uint64_t request = widen(line.request, run_.requests + 1);
+            // A number of 32 bits or fewer may be that of a watcher that
+            // counted in 32 bits, wrapped: the one nearest the next is taken.
+            uint64_t request = line.request > 0xFFFFFFFFu
+                                   ? line.request
+                                   : widen(static_cast<uint32_t>(line.request), run_.requests + 1);
             if (request <= run_.requests) {
                 complain_("a request number out of order");
                 return;
@@ -165,6 +202,7 @@ void RunTracker::line(const LogLine& line, const Header& header) {
             run_.summary = true;
             run_.summary_sent = line.sent;
             run_.summary_received = line.received;
+            run_.summary_tenths = line.loss_tenths;
             end_run();
             return;
         default:
@@ -173,6 +211,7 @@ void RunTracker::line(const LogLine& line, const Header& header) {
 }
 
 void RunTracker::end_run() {
+    tell_ended_outage();
     if (run_.outage) sink_.outage(run_, *run_.outage);
     const RunSettings& settings = run_.settings;
     if (!run_.summary) {

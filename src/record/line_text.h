@@ -35,11 +35,11 @@ constexpr char reply_mark = '!';
 constexpr char no_reply_mark = '.';
 
 // hours (modulo 24), minutes, seconds, milliseconds of a request's send time.
-constexpr std::string_view stamp = "%02u:%02u:%02u.%03u";
+constexpr std::string_view stamp_text = "%02u:%02u:%02u.%03u";
 // stamp, request number, sender, round trip in ms.
-constexpr LineText reply = join({stamp, " [%llu] reply from %s ; rtt %u ms."});
+constexpr LineText reply = join({stamp_text, " [%llu] reply from %s ; rtt %u ms."});
 // stamp, request number.
-constexpr LineText no_reply = join({stamp, " [%llu] no reply."});
+constexpr LineText no_reply = join({stamp_text, " [%llu] no reply."});
 // After the first reply of a compact row that ends a silence: the requests
 // lost since the last reply, and how long before this request's send it came.
 constexpr std::string_view lost =
