@@ -90,12 +90,17 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
     run_.last_outcome = outcome;
     run_.last_rtt = rtt;
     run_.send_failure_last = false;
-    sink_.request(run_, request, time_ms, outcome, rtt);
+    bool up = outcome == Outcome::Reply;
+    // The reply that ends a silence in compact output is followed by the
+    // lost line, which may yet move it: it is told after that line.
+    bool hold = up && rtt && !run_.settings.verbose && (run_.outage || run_.changes == 0);
+    if (!hold) sink_.request(run_, request, time_ms, outcome, rtt);
+    if (up && rtt && !hold) last_reply_at_ = time_ms + *rtt;
+    if (up && !rtt) last_reply_at_.reset();
     if (outcome == Outcome::Failure) {
         if (run_.outage) run_.outage->last_request = request;
         return;
     }
-    bool up = outcome == Outcome::Reply;
     if (up) {
         // What a lost line after this reply would count, as the watcher does.
         lost_since_reply_ = request - run_.last_reply_request - 1;
@@ -121,8 +126,28 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
     } else if (!up) {
         run_.outage = Outage{request, request, time_ms, std::nullopt, std::nullopt};
     }
-    if (up_ != up) sink_.change(run_, up, request, time_ms, down_ms);
+    if (hold) {
+        held_ = Held{request, time_ms, *rtt, up_ != up, down_ms};
+    } else if (up_ != up) {
+        sink_.change(run_, up, request, time_ms, down_ms);
+    }
     up_ = up;
+}
+
+void RunTracker::tell_held(int64_t shift_ms) {
+    if (held_) {
+        Held held = *held_;
+        held_.reset();
+        held.time_ms += shift_ms;
+        run_.last_ms += shift_ms;
+        if (ended_) ended_->end_ms = *ended_->end_ms + shift_ms;
+        if (held.down_ms) *held.down_ms += shift_ms;
+        last_reply_at_ = held.time_ms + held.rtt_ms;
+        sink_.request(run_, held.request, held.time_ms, Outcome::Reply, held.rtt_ms);
+        tell_ended_outage();
+        if (held.change) sink_.change(run_, true, held.request, held.time_ms, held.down_ms);
+    }
+    tell_ended_outage();
 }
 
 void RunTracker::tell_ended_outage() {
@@ -132,7 +157,7 @@ void RunTracker::tell_ended_outage() {
 
 void RunTracker::marks(char mark, uint64_t count) {
     if (count == 0) return;
-    tell_ended_outage();
+    tell_held(0);
     need_run();
     Outcome outcome = mark == record::reply_mark ? Outcome::Reply : Outcome::NoReply;
     uint64_t one_by_one = sink_.wants_each_request() ? count : 1;
@@ -150,16 +175,25 @@ void RunTracker::marks(char mark, uint64_t count) {
 }
 
 void RunTracker::line(const LogLine& line, const Header& header) {
-    if (line.kind == LineKind::Lost && open_ && run_.last_outcome == Outcome::Reply) {
+    int64_t shift_ms = 0;
+    if (line.kind == LineKind::Lost && held_) {
         // Said right after the reply that ended a silence: how many requests
-        // went unanswered since the reply before, and when that came.
+        // went unanswered since the reply before, and how long before this
+        // request's send that reply came. Where that reply's time is known
+        // to the ms, this one is that much later: a stamp alone cannot tell
+        // how many days a silence lasted (a machine suspended for days).
         if (line.lost != lost_since_reply_) {
             complain_("the lost line says " + std::to_string(line.lost) +
                       " request(s), the lines before it " + std::to_string(lost_since_reply_));
         }
-        if (ended_ && replied_before_) ended_->last_reply_ms = run_.last_ms - static_cast<int64_t>(line.ago_ms);
+        auto ago = static_cast<int64_t>(line.ago_ms);
+        if (replied_before_ && last_reply_at_) {
+            int64_t shift = *last_reply_at_ + ago - held_->time_ms;
+            if (shift % day_ms == 0 && held_->time_ms + shift >= *last_reply_at_) shift_ms = shift;
+        }
+        if (ended_ && replied_before_) ended_->last_reply_ms = held_->time_ms + shift_ms - ago;
     }
-    if (line.kind != LineKind::Empty) tell_ended_outage();
+    if (line.kind != LineKind::Empty) tell_held(shift_ms);
     switch (line.kind) {
         case LineKind::Header:
             if (open_) end_run();
@@ -211,7 +245,7 @@ void RunTracker::line(const LogLine& line, const Header& header) {
 }
 
 void RunTracker::end_run() {
-    tell_ended_outage();
+    tell_held(0);
     if (run_.outage) sink_.outage(run_, *run_.outage);
     const RunSettings& settings = run_.settings;
     if (!run_.summary) {

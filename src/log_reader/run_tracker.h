@@ -101,8 +101,10 @@ private:
     int64_t next_estimate() const;
     void place(uint64_t request, int64_t time_ms, Outcome outcome, std::optional<uint32_t> rtt);
     void end_run();
-    // An outage that a reply ended is told once the line after the reply
-    // has been seen: a lost line there tells when the last reply came.
+    // The reply that ended a silence, and the outage it ended, are told
+    // once the line after the reply has been seen: a lost line there tells
+    // when the reply before came, which may move this one by whole days.
+    void tell_held(int64_t shift_ms);
     void tell_ended_outage();
 
     RunSink& sink_;
@@ -111,7 +113,17 @@ private:
     bool open_ = false;
     uint64_t runs_ = 0;
     std::optional<bool> up_;  // the last outcome of all, for changes across runs
+    struct Held {
+        uint64_t request;
+        int64_t time_ms;
+        uint32_t rtt_ms;
+        bool change;  // the reply is a change of the last outcome of all
+        std::optional<int64_t> down_ms;
+    };
+    std::optional<Held> held_;     // a reply not yet told
     std::optional<Outage> ended_;  // ended by the last reply, not yet told
+    // When the last reply came, where its line told it to the ms.
+    std::optional<int64_t> last_reply_at_;
     uint64_t lost_since_reply_ = 0;  // unanswered requests before the last reply
     bool replied_before_ = false;     // and a reply came before them
 };

@@ -3,11 +3,16 @@
 // the log and on the error stream, and the exit status.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "fake_platform.h"
+#include "log_reader/log_scanner.h"
+#include "probe/run_counters.h"
+#include "record/loss.h"
+#include "record/stamp.h"
 
 namespace {
 
@@ -162,6 +167,49 @@ std::vector<uint8_t> request(uint16_t identifier, uint16_t sequence) {
     return bytes;
 }
 
+// What qelvor-log reads back from a log: each request with its time and
+// outcome, each outage by its first request and start, each run's end.
+struct ReadBack : qlog::RunSink {
+    std::string requests, outages, runs;
+    bool wants_each_request() const override { return true; }
+    void request(const qlog::Run&, uint64_t n, int64_t time_ms, qlog::Outcome outcome,
+                 std::optional<uint32_t>) override {
+        record::Stamp s = record::stamp_of(static_cast<uint64_t>(time_ms));
+        char row[64];
+        std::snprintf(row, sizeof row, "[%llu] %02u:%02u:%02u.%03u %c\n", static_cast<unsigned long long>(n),
+                      s.hours, s.minutes, s.seconds, s.milliseconds, "R.F"[static_cast<int>(outcome)]);
+        requests += row;
+    }
+    void outage(const qlog::Run&, const qlog::Outage& o) override { outages += std::to_string(o.first_request) + " "; }
+    void run_ends(const qlog::Run& run) override {
+        runs += std::to_string(run.sent()) + " " + std::to_string(run.received()) + " " + std::to_string(run.loss_tenths()) +
+                " " + qlog::ending_name(run.ending) + "\n";
+    }
+};
+
+// The same facts as the console shows them: each line's stamp and outcome, the marks and
+// failed receives counted as requests; outages where silence follows a reply or the start.
+void as_shown(const std::string& console, std::string* requests, std::string* outages) {
+    unsigned long long n = 0;
+    char last = 'R', stamp[16];
+    auto add = [&](char outcome) {
+        if (outcome == '.' && last != '.') *outages += std::to_string(n) + " ";
+        if (outcome != 'F') last = outcome;
+    };
+    for (std::size_t at = 0, end; at < console.size(); at = end + 1) {
+        end = console.find('\n', at);
+        std::string line = console.substr(at, end - at);
+        if (line.find_first_not_of("!.") == std::string::npos) {
+            for (char mark : line) *requests += "[" + std::to_string(++n) + "] " + (mark == '!' ? "R" : "."), add(mark);
+        } else if (std::sscanf(line.c_str(), "%15s [%llu]", stamp, &n) == 2) {
+            char outcome = line.find(" no reply.") != std::string::npos ? '.' : 'R';
+            *requests += "[" + std::to_string(n) + "] " + stamp + " " + outcome + "\n", add(outcome);
+        } else if (line.starts_with("recvfrom failed")) {
+            *requests += "[" + std::to_string(++n) + "] F\n", add('F');
+        }
+    }
+}
+
 TEST(Run, Table) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -169,6 +217,32 @@ TEST(Run, Table) {
         c.script(fake::world);
         std::vector<std::string> arguments = command(std::string(c.arguments) + " -o run.log");
         EXPECT_EQ(fake::run(arguments), c.status);
+        // Read back, the log of every whole run tells what the run counted and showed.
+        if (!c.log) {
+            ReadBack read;
+            qlog::LogScanner scanner(read, nullptr);
+            scanner.feed(fake::world.files["run.log"].data(), fake::world.files["run.log"].size());
+            scanner.end_of_file(), scanner.finish();
+            uint64_t sent = qelvor::requests_sent(), received = qelvor::replies_received();
+            std::string args = c.arguments, ending = c.status == 1 ? "interrupt" : args.find("-Q") != std::string::npos ? "changes"
+                                                   : c.console.find("error 10065") != std::string::npos ? "failure" : "count";
+            EXPECT_EQ(read.runs, std::to_string(sent) + " " + std::to_string(received) + " " +
+                                     std::to_string(record::loss_tenths(sent, received)) + " " + ending + "\n");
+            std::string requests, outages;
+            as_shown(c.console, &requests, &outages);
+            std::string placed;  // the reader's rows for the requests with lines; marks by outcome alone
+            for (std::size_t at = 0, end; at < read.requests.size(); at = end + 1) {
+                end = read.requests.find('\n', at);
+                std::string row = read.requests.substr(at, end - at), number = row.substr(0, row.find(' '));
+                std::size_t shown = requests.find(number + " ");
+                bool stamped = shown != std::string::npos && requests.compare(shown + number.size() + 1, 1, "R") &&
+                               requests.compare(shown + number.size() + 1, 1, ".") && requests[shown + number.size() + 1] != 'F';
+                placed += stamped ? row + "\n" : number + " " + (row.back() == 'F' ? "F\n" : row.substr(row.size() - 1));
+            }
+            EXPECT_EQ(placed, requests);
+            EXPECT_EQ(read.outages, outages);
+            EXPECT_EQ(scanner.complaints(), 0u);
+        }
         EXPECT_EQ(fake::world.console, fake::world.console_gone ? "" : c.console);
         EXPECT_EQ(fake::world.errors, c.errors);
         uint16_t identifier =
