@@ -122,6 +122,7 @@ bool icmp_open(uint16_t* identifier, uint32_t) {
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (world.sent.size() > 100000) throw -2;  // a run that never ends
     world.sent.emplace_back(message, message + length);
+    world.last_send = world.now, world.first_send = world.first_send ? world.first_send : world.now;
     if (!world.send_errors.empty()) {
         world.last_error = world.send_errors.front();
         world.send_errors.erase(world.send_errors.begin());

@@ -40,6 +40,7 @@ struct World {
     std::string failing_log;  std::size_t log_fail_after = 0;  // writes to it fail, for good, past this size
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
     uint64_t counts_from = 0;  bool opened = false;  // non-zero: sent and received start there
+    uint64_t first_send = 0, last_send = 0;  // clock readings of the first and last send
 
     std::vector<Datagram> pending;
     std::vector<std::vector<uint8_t>> sent;  // every attempt, also those that failed

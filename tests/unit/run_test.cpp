@@ -171,6 +171,7 @@ std::vector<uint8_t> request(uint16_t identifier, uint16_t sequence) {
 // outcome, each outage by its first request and start, each run's end.
 struct ReadBack : qlog::RunSink {
     std::string requests, outages, runs;
+    int64_t days = 0;  // whole days from the first request to the last
     bool wants_each_request() const override { return true; }
     void request(const qlog::Run&, uint64_t n, int64_t time_ms, qlog::Outcome outcome,
                  std::optional<uint32_t>) override {
@@ -182,6 +183,7 @@ struct ReadBack : qlog::RunSink {
     }
     void outage(const qlog::Run&, const qlog::Outage& o) override { outages += std::to_string(o.first_request) + " "; }
     void run_ends(const qlog::Run& run) override {
+        days = (run.last_ms - run.start_ms.value_or(0)) / static_cast<int64_t>(record::day_ms);
         runs += std::to_string(run.sent()) + " " + std::to_string(run.received()) + " " + std::to_string(run.loss_tenths()) +
                 " " + qlog::ending_name(run.ending) + "\n";
     }
@@ -241,6 +243,7 @@ TEST(Run, Table) {
             }
             EXPECT_EQ(placed, requests);
             EXPECT_EQ(read.outages, outages);
+            EXPECT_EQ(read.days, (fake::world.last_send - fake::world.first_send) / record::day_ms);
             EXPECT_EQ(scanner.complaints(), 0u);
         }
         EXPECT_EQ(fake::world.console, fake::world.console_gone ? "" : c.console);
