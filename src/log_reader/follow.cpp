@@ -1,3 +1,4 @@
+// Following a log as it is written: changes told, hooks run, metrics kept.
 #include "log_reader/follow.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// Runs, requests and outages out of the lines and marks of a log.
 #include "log_reader/run_tracker.h"
 
 #include <algorithm>
