@@ -67,6 +67,22 @@ TEST(LogReader, OddInputs) {
          "\r\n00:00:00.000 [1] reply from 127.0.0.1 ; rtt 0 ms.\r\n" + std::string(86399, '!') + "\r\n00:00:00.000 [86401] no reply.\r\n..",
          "1,86401,86403,86400000,,,3,,\n", "1,,0,86403,86400,3,0.0,cut,,86415000,86415000,15000,99.983\n",
          "x.log:2: no header before this line: read as a run with qelvor's defaults\n"},
+        {"an -o path with spaces and a program path from \"./\": a whole run, ended by its count",
+         "./qelvor 127.0.0.1 -n 2 -p 100 -o sp dir/x.log \r\n" + R1 + "!" + S, "",
+         "1,./qelvor 127.0.0.1 -n 2 -p 100 -o sp dir/x.log,0,2,2,0,0.0,count,127.0.0.1,100,100,0,100.000\n", ""},
+        {"-o \"my log 7\" is a path, not the address 0.0.0.7; marks, then a program path from \"../\" or \"..\\\"",
+         "q 127.0.0.1 -o my log 7 \r\n" + R1 + "!..../b/q 127.0.0.2 -n 1 \r\n" + R1 + "!...\\q.exe 127.0.0.3 \r\n", "1,3,4,2000,,,2,127.0.0.1,\n2,3,3,2000,,,1,127.0.0.2,\n",
+         "1,q 127.0.0.1 -o my log 7,0,4,2,2,50.0,cut,127.0.0.1,12000,12000,10000,16.667\n2,../b/q 127.0.0.2 -n 1,0,3,2,1,33.3,cut,127.0.0.2,7000,7000,5000,28.571\n"
+         "3,..\\q.exe 127.0.0.3,,0,0,0,0.0,cut,127.0.0.3,,0,0,\n", ""},
+        {"a verbose line cut right before its rtt is no header", H + "00:00:00.472 [5] reply from 127.0.0.1 \r\n" + H, "",
+         "1,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,,0,0,0,0.0,cut,127.0.0.1,,0,0,\n"
+         "2,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,,0,0,0,0.0,cut,127.0.0.1,,0,0,\n", "x.log:2: a line cut short\n"},
+        {"a silence of 2^32 ms placed by its lost line; the summary's own loss (an older writer's rounding)",
+         "q 127.0.0.1 -n 0 -T -w 500 \r\n\r\n12:00:00.000 [1] reply from 127.0.0.1 ; rtt 2 ms.\r\n\r\n12:00:01.000 [2] no reply.\r\n"
+         "\r\n05:02:49.296 [3] reply from 127.0.0.1 ; rtt 2 ms.\r\n    1 request(s) have been lost since the last reply 4294969294 ms ago.\r\n"
+         "\r\nqelvor statistics\r\n    Packets: Sent = 2000, Received = 1993, Lost = 7 (0.3 %)\r\n",
+         "1,2,2,43201000,4338169296,4294968296,1,127.0.0.1,43200002\n",
+         "1,q 127.0.0.1 -n 0 -T -w 500,43200000,2000,1993,7,0.3,interrupt,127.0.0.1,4338169298,4294969298,4294968296,0.000\n", ""},
     };
     for (const auto& c : cases) {
         std::string messages, ignored;
