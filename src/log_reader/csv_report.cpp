@@ -58,7 +58,8 @@ void CsvReport::outage(const Run& run, const Outage& outage) {
         std::fputc(',', out_);
     }
     std::fprintf(out_, ",%llu,%s,", static_cast<ull>(outage.lost()), csv_field(run.host()).c_str());
-    if (outage.last_reply_ms) std::fprintf(out_, "%lld", static_cast<long long>(*outage.last_reply_ms));
+    if (outage.last_reply_ms)
+        std::fprintf(out_, "%lld", static_cast<long long>(*outage.last_reply_ms));
     std::fputc('\n', out_);
 }
 
@@ -72,14 +73,13 @@ void CsvReport::run_ends(const Run& run) {
     }
     if (std::optional<uint64_t> up = availability(run.lasted_ms(), run_down_ms_))
         share = thousandths_text(*up);
-    std::fprintf(out_, "%llu,%s,%s,%llu,%llu,%llu,%s,%s,%s,%s,%lld,%lld,%s\n",
-                 static_cast<ull>(run.number), csv_field(run.command).c_str(), start.c_str(),
-                 static_cast<ull>(sent), static_cast<ull>(received),
-                 static_cast<ull>(sent > received ? sent - received : 0),
-                 tenths_text(run.loss_tenths()).c_str(), ending_name(run.ending),
-                 csv_field(run.host()).c_str(), end.c_str(),
-                 static_cast<long long>(run.lasted_ms()), static_cast<long long>(run_down_ms_),
-                 share.c_str());
+    std::fprintf(
+        out_, "%llu,%s,%s,%llu,%llu,%llu,%s,%s,%s,%s,%lld,%lld,%s\n", static_cast<ull>(run.number),
+        csv_field(run.command).c_str(), start.c_str(), static_cast<ull>(sent),
+        static_cast<ull>(received), static_cast<ull>(sent > received ? sent - received : 0),
+        tenths_text(run.loss_tenths()).c_str(), ending_name(run.ending),
+        csv_field(run.host()).c_str(), end.c_str(), static_cast<long long>(run.lasted_ms()),
+        static_cast<long long>(run_down_ms_), share.c_str());
 }
 
 }  // namespace qlog

@@ -144,7 +144,8 @@ bool read_arguments(const std::vector<std::string_view>& words, std::size_t from
             return read_arguments(words, from + 1, arguments + 1, settings, address);
         case OptionKind::LogFile:
             for (std::size_t last = from + 1; last < words.size(); ++last) {
-                std::size_t length = words[last].data() + words[last].size() - words[from + 1].data();
+                std::size_t length =
+                    words[last].data() + words[last].size() - words[from + 1].data();
                 if (length == 0 || length > record::max_log_path) break;
                 RunSettings tried = *settings;
                 uint32_t tried_address = *address;
@@ -196,10 +197,9 @@ bool parse_header(std::string_view text, Header* header) {
         RunSettings settings;
         uint32_t address = 0;
         if (!read_arguments(words, first, 0, &settings, &address)) continue;
-        settings.address = std::to_string(address >> 24) + '.' +
-                           std::to_string((address >> 16) & 255) + '.' +
-                           std::to_string((address >> 8) & 255) + '.' +
-                           std::to_string(address & 255);
+        settings.address =
+            std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 255) + '.' +
+            std::to_string((address >> 8) & 255) + '.' + std::to_string(address & 255);
         header->settings = settings;
         std::string_view program = text.substr(0, words[first].data() - text.data() - 1);
         // A path has no start of its own: what precedes it is taken for a torn
@@ -281,8 +281,9 @@ LogLine parse_line(std::string_view text, Header* header) {
     if (match(record::no_reply.view(), text, f) == Match::Whole ||
         (f = Fields{}, match(record::reply.view(), text, f) == Match::Whole)) {
         line.reply = f.count == 6;
-        record::Stamp stamp{static_cast<uint16_t>(f.numbers[0]), static_cast<uint16_t>(f.numbers[1]),
-                            static_cast<uint16_t>(f.numbers[2]), static_cast<uint16_t>(f.numbers[3])};
+        record::Stamp stamp{
+            static_cast<uint16_t>(f.numbers[0]), static_cast<uint16_t>(f.numbers[1]),
+            static_cast<uint16_t>(f.numbers[2]), static_cast<uint16_t>(f.numbers[3])};
         if (stamp.hours < 24 && stamp.minutes < 60 && stamp.seconds < 60) {
             line.kind = LineKind::Outcome;
             line.stamp_ms = record::ms_of(stamp);

@@ -52,16 +52,16 @@ enum class LineKind {
 
 struct LogLine {
     LineKind kind = LineKind::Unknown;
-    uint32_t stamp_ms = 0;    // Outcome: the stamp, within one day
-    uint64_t request = 0;     // Outcome: the request number
-    bool reply = false;       // Outcome
-    uint32_t rtt_ms = 0;      // Outcome with a reply
-    uint64_t lost = 0;        // Lost: requests lost since the last reply
-    uint64_t ago_ms = 0;      // Lost: how long before this request's send the last reply came
-    int32_t error = 0;        // SendFailure, ReceiveFailure
-    uint64_t sent = 0;        // Packets
-    uint64_t received = 0;    // Packets
-    uint64_t loss_tenths = 0; // Packets: the loss it shows
+    uint32_t stamp_ms = 0;     // Outcome: the stamp, within one day
+    uint64_t request = 0;      // Outcome: the request number
+    bool reply = false;        // Outcome
+    uint32_t rtt_ms = 0;       // Outcome with a reply
+    uint64_t lost = 0;         // Lost: requests lost since the last reply
+    uint64_t ago_ms = 0;       // Lost: how long before this request's send the last reply came
+    int32_t error = 0;         // SendFailure, ReceiveFailure
+    uint64_t sent = 0;         // Packets
+    uint64_t received = 0;     // Packets
+    uint64_t loss_tenths = 0;  // Packets: the loss it shows
 };
 
 // One line without its line end (LF, CR LF). A Header fills *header.

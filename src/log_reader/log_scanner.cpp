@@ -1,11 +1,11 @@
 // Lines and rows of marks out of a stream of bytes.
 #include "log_reader/log_scanner.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
 #include <utility>
-#include <algorithm>
 
 namespace qlog {
 
@@ -55,8 +55,9 @@ void LogScanner::begin_file(std::string name) {
 void LogScanner::complain(std::string_view text) {
     ++complaints_;
     if (messages_ == nullptr) return;
-    std::fprintf(messages_, "%s:%llu: %.*s\n", file_.c_str(), static_cast<unsigned long long>(line_),
-                 static_cast<int>(text.size()), text.data());
+    std::fprintf(messages_, "%s:%llu: %.*s\n", file_.c_str(),
+                 static_cast<unsigned long long>(line_), static_cast<int>(text.size()),
+                 text.data());
 }
 
 // Dots held back are marks after all.
@@ -71,9 +72,10 @@ void LogScanner::text_line(std::string_view text) {
     while (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     if (text.empty()) return;
     LogLine line = parse_line(text, &header_);
-    if (line.kind == LineKind::Unknown || line.kind == LineKind::Torn || (after_marks_ && line.kind != LineKind::Header)) {
-        complain(has_binary(text)           ? "bytes that are not text"
-                 : at_end_                  ? "a last line cut short"
+    if (line.kind == LineKind::Unknown || line.kind == LineKind::Torn ||
+        (after_marks_ && line.kind != LineKind::Header)) {
+        complain(has_binary(text)              ? "bytes that are not text"
+                 : at_end_                     ? "a last line cut short"
                  : line.kind == LineKind::Torn ? "a line cut short"
                                                : "not a line of a qelvor log");
         return;

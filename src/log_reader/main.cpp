@@ -218,7 +218,8 @@ int main(int argc, char** argv) {
         }
     }
     Options options;
-    if (std::optional<std::string> why = parse_options(argc, argv, options)) return usage_error(*why);
+    if (std::optional<std::string> why = parse_options(argc, argv, options))
+        return usage_error(*why);
     if (options.following) qlog::follow(options.follow);
     return report(options);
 }

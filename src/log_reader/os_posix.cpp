@@ -15,11 +15,10 @@ namespace qlog::os {
 namespace {
 
 FileIdentity from_stat(const struct stat& status) {
-    return FileIdentity{true, static_cast<uint64_t>(status.st_dev),
-                        static_cast<uint64_t>(status.st_ino),
-                        static_cast<uint64_t>(status.st_size),
-                        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 +
-                            status.st_mtim.tv_nsec};
+    return FileIdentity{
+        true, static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+        static_cast<uint64_t>(status.st_size),
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ std::string tenths_text(uint64_t tenths) {
 
 std::string thousandths_text(uint64_t thousandths) {
     char text[32];
-    std::snprintf(text, sizeof text, "%llu.%03llu", static_cast<unsigned long long>(thousandths / 1000),
+    std::snprintf(text, sizeof text, "%llu.%03llu",
+                  static_cast<unsigned long long>(thousandths / 1000),
                   static_cast<unsigned long long>(thousandths % 1000));
     return text;
 }

@@ -125,7 +125,7 @@ private:
     // When the last reply came, where its line told it to the ms.
     std::optional<int64_t> last_reply_at_;
     uint64_t lost_since_reply_ = 0;  // unanswered requests before the last reply
-    bool replied_before_ = false;     // and a reply came before them
+    bool replied_before_ = false;    // and a reply came before them
 };
 
 }  // namespace qlog

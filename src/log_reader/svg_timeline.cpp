@@ -172,7 +172,8 @@ void SvgTimeline::band_title(const Run& run, int y) {
                  "<text x=\"%d\" y=\"%d\" fill=\"#666666\">started %s, lasted %s: sent %llu, "
                  "received %llu, lost %s %%, ended: %s</text>\n",
                  left, y + 32, clock_text(run.start_ms.value_or(0)).c_str(),
-                 duration_text(run.lasted_ms()).c_str(), static_cast<unsigned long long>(run.sent()),
+                 duration_text(run.lasted_ms()).c_str(),
+                 static_cast<unsigned long long>(run.sent()),
                  static_cast<unsigned long long>(run.received()),
                  tenths_text(run.loss_tenths()).c_str(), ending_name(run.ending));
 }
@@ -203,8 +204,8 @@ void SvgTimeline::band_round_trips(const Run& run, int y, int band,
         scale = std::max(scale, static_cast<double>(s.sum) / s.count);
     }
     // The line breaks where replies stopped (an outage) rather than bridge it.
-    int64_t gap = 2 * std::max<int64_t>(
-                          {1, run.settings.period_ms, run.settings.wait_ms, sample_width_ms_});
+    int64_t gap =
+        2 * std::max<int64_t>({1, run.settings.period_ms, run.settings.wait_ms, sample_width_ms_});
     for (std::size_t i = 0; i < rtt_.size(); ++i) {
         const Sample& s = rtt_[i];
         if (i == 0 || s.time_ms - rtt_[i - 1].time_ms > gap) {

@@ -75,9 +75,10 @@ void TableReport::finish() {
                      host.c_str(), static_cast<ull>(totals.runs), static_cast<ull>(totals.outages),
                      duration_text(totals.longest_ms).c_str());
         std::optional<uint64_t> share = availability(totals.watched_ms, totals.down_ms);
-        std::fprintf(out_, "  down %s of %s watched, availability %s\n",
-                     duration_text(totals.down_ms).c_str(), duration_text(totals.watched_ms).c_str(),
-                     share ? (thousandths_text(*share) + " %").c_str() : "unknown (nothing watched)");
+        std::fprintf(
+            out_, "  down %s of %s watched, availability %s\n",
+            duration_text(totals.down_ms).c_str(), duration_text(totals.watched_ms).c_str(),
+            share ? (thousandths_text(*share) + " %").c_str() : "unknown (nothing watched)");
     }
     if (widest_wait_ms_ > 0) {
         std::fprintf(out_,

@@ -34,7 +34,7 @@ private:
     std::FILE* out_;
     uint64_t run_outages_ = 0;
     int64_t run_down_ms_ = 0;
-    std::vector<Totals> hosts_;  // in the order first seen
+    std::vector<Totals> hosts_;    // in the order first seen
     uint32_t widest_wait_ms_ = 0;  // of the runs with outages
 };
 

@@ -58,8 +58,8 @@ bool report_reply(uint64_t send_time, uint64_t receive_time, uint32_t from_addre
         // In compact mode the line's leading line end ends a row of marks.
         const char* format =
             report.verbose ? record::reply_row.c_str() : record::reply_after_marks.c_str();
-        written = output_line(format, stamp.hours, stamp.minutes, stamp.seconds,
-                              stamp.milliseconds, static_cast<ull>(sent), from, round_trip);
+        written = output_line(format, stamp.hours, stamp.minutes, stamp.seconds, stamp.milliseconds,
+                              static_cast<ull>(sent), from, round_trip);
         if (written && !report.verbose && sent > 1) {
             written = output_line(record::lost_row.c_str(),
                                   static_cast<ull>(sent - report.last_reply_count - 1),
@@ -84,8 +84,8 @@ bool report_no_reply(uint64_t send_time) {
         record::Stamp stamp = stamp_now(send_time);
         const char* format =
             report.verbose ? record::no_reply_row.c_str() : record::no_reply_after_marks.c_str();
-        written = output_line(format, stamp.hours, stamp.minutes, stamp.seconds,
-                              stamp.milliseconds, static_cast<ull>(sent));
+        written = output_line(format, stamp.hours, stamp.minutes, stamp.seconds, stamp.milliseconds,
+                              static_cast<ull>(sent));
     } else {
         written = output_mark(record::no_reply_mark);
     }

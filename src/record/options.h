@@ -41,8 +41,8 @@ struct Option {
     char letter;  // the option is "-" and this letter, nothing more
     OptionKind kind;
     OptionField field;
-    uint32_t low, high;     // a number's range
-    uint32_t default_value; // a number's value when the option is not given
+    uint32_t low, high;      // a number's range
+    uint32_t default_value;  // a number's value when the option is not given
 };
 
 // Every option there is.

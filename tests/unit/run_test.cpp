@@ -177,15 +177,18 @@ struct ReadBack : qlog::RunSink {
                  std::optional<uint32_t>) override {
         record::Stamp s = record::stamp_of(static_cast<uint64_t>(time_ms));
         char row[64];
-        std::snprintf(row, sizeof row, "[%llu] %02u:%02u:%02u.%03u %c\n", static_cast<unsigned long long>(n),
-                      s.hours, s.minutes, s.seconds, s.milliseconds, "R.F"[static_cast<int>(outcome)]);
+        std::snprintf(row, sizeof row, "[%llu] %02u:%02u:%02u.%03u %c\n",
+                      static_cast<unsigned long long>(n), s.hours, s.minutes, s.seconds,
+                      s.milliseconds, "R.F"[static_cast<int>(outcome)]);
         requests += row;
     }
-    void outage(const qlog::Run&, const qlog::Outage& o) override { outages += std::to_string(o.first_request) + " "; }
+    void outage(const qlog::Run&, const qlog::Outage& o) override {
+        outages += std::to_string(o.first_request) + " ";
+    }
     void run_ends(const qlog::Run& run) override {
         days = (run.last_ms - run.start_ms.value_or(0)) / static_cast<int64_t>(record::day_ms);
-        runs += std::to_string(run.sent()) + " " + std::to_string(run.received()) + " " + std::to_string(run.loss_tenths()) +
-                " " + qlog::ending_name(run.ending) + "\n";
+        runs += std::to_string(run.sent()) + " " + std::to_string(run.received()) + " " +
+                std::to_string(run.loss_tenths()) + " " + qlog::ending_name(run.ending) + "\n";
     }
 };
 
@@ -202,10 +205,13 @@ void as_shown(const std::string& console, std::string* requests, std::string* ou
         end = console.find('\n', at);
         std::string line = console.substr(at, end - at);
         if (line.find_first_not_of("!.") == std::string::npos) {
-            for (char mark : line) *requests += "[" + std::to_string(++n) + "] " + (mark == '!' ? "R" : "."), add(mark);
+            for (char mark : line)
+                *requests += "[" + std::to_string(++n) + "] " + (mark == '!' ? "R" : "."),
+                    add(mark);
         } else if (std::sscanf(line.c_str(), "%15s [%llu]", stamp, &n) == 2) {
             char outcome = line.find(" no reply.") != std::string::npos ? '.' : 'R';
-            *requests += "[" + std::to_string(n) + "] " + stamp + " " + outcome + "\n", add(outcome);
+            *requests += "[" + std::to_string(n) + "] " + stamp + " " + outcome + "\n",
+                add(outcome);
         } else if (line.starts_with("recvfrom failed")) {
             *requests += "[" + std::to_string(++n) + "] F\n", add('F');
         }
@@ -226,20 +232,30 @@ TEST(Run, Table) {
             scanner.feed(fake::world.files["run.log"].data(), fake::world.files["run.log"].size());
             scanner.end_of_file(), scanner.finish();
             uint64_t sent = qelvor::requests_sent(), received = qelvor::replies_received();
-            std::string args = c.arguments, ending = c.status == 1 ? "interrupt" : args.find("-Q") != std::string::npos ? "changes"
-                                                   : c.console.find("error 10065") != std::string::npos ? "failure" : "count";
+            std::string args = c.arguments,
+                        ending = c.status == 1                                        ? "interrupt"
+                                 : args.find("-Q") != std::string::npos               ? "changes"
+                                 : c.console.find("error 10065") != std::string::npos ? "failure"
+                                                                                      : "count";
             EXPECT_EQ(read.runs, std::to_string(sent) + " " + std::to_string(received) + " " +
-                                     std::to_string(record::loss_tenths(sent, received)) + " " + ending + "\n");
+                                     std::to_string(record::loss_tenths(sent, received)) + " " +
+                                     ending + "\n");
             std::string requests, outages;
             as_shown(c.console, &requests, &outages);
-            std::string placed;  // the reader's rows for the requests with lines; marks by outcome alone
+            std::string
+                placed;  // the reader's rows for the requests with lines; marks by outcome alone
             for (std::size_t at = 0, end; at < read.requests.size(); at = end + 1) {
                 end = read.requests.find('\n', at);
-                std::string row = read.requests.substr(at, end - at), number = row.substr(0, row.find(' '));
+                std::string row = read.requests.substr(at, end - at),
+                            number = row.substr(0, row.find(' '));
                 std::size_t shown = requests.find(number + " ");
-                bool stamped = shown != std::string::npos && requests.compare(shown + number.size() + 1, 1, "R") &&
-                               requests.compare(shown + number.size() + 1, 1, ".") && requests[shown + number.size() + 1] != 'F';
-                placed += stamped ? row + "\n" : number + " " + (row.back() == 'F' ? "F\n" : row.substr(row.size() - 1));
+                bool stamped = shown != std::string::npos &&
+                               requests.compare(shown + number.size() + 1, 1, "R") &&
+                               requests.compare(shown + number.size() + 1, 1, ".") &&
+                               requests[shown + number.size() + 1] != 'F';
+                placed += stamped ? row + "\n"
+                                  : number + " " +
+                                        (row.back() == 'F' ? "F\n" : row.substr(row.size() - 1));
             }
             EXPECT_EQ(placed, requests);
             EXPECT_EQ(read.outages, outages);
