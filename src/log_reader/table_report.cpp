@@ -82,10 +82,10 @@ void TableReport::finish() {
     }
     if (widest_wait_ms_ > 0) {
         std::fprintf(out_,
-                     "note: an outage runs from the send of its first unanswered request to the "
-                     "send of the first one answered again;\n  each request waits up to %u ms for "
-                     "its reply (-w), so each end is known to within that wait: a shorter -w "
-                     "narrows it.\n",
+                     "note: an outage is timed from the send of its first unanswered request to\n"
+                     "  the send of the first request answered again; a request waits up to %u ms\n"
+                     "  (-w) for its reply, so each end is known to within that: a shorter -w\n"
+                     "  narrows it.\n",
                      widest_wait_ms_);
     }
 }
