@@ -60,12 +60,12 @@ void LogScanner::complain(std::string_view text) {
                  text.data());
 }
 
-// Dots held back are marks after all.
-void LogScanner::flush_dots() {
-    if (dots_ == 0) return;
-    tracker_.marks(record::no_reply_mark, dots_);
+// Dots held back are marks after all, but for the last keep.
+void LogScanner::flush_dots(uint64_t keep) {
+    if (dots_ <= keep) return;
+    tracker_.marks(record::no_reply_mark, dots_ - keep);
     after_marks_ = true;
-    dots_ = 0;
+    dots_ = keep;
 }
 
 void LogScanner::text_line(std::string_view text) {
@@ -93,23 +93,21 @@ void LogScanner::feed(const char* data, std::size_t size) {
     const char* p = data;
     const char* end = data + size;
     while (p < end) {
-        if (dots_ > 0) {
+        if (dots_ > 0 && *p != record::no_reply_mark) {
             // A program path such as "./qelvor", "../build/qelvor" or
-            // ".\qelvor.exe" starts a header, not a row of no-reply marks;
+            // ".\\qelvor.exe" starts a header, not a row of no-reply marks;
             // the dots before its own stay marks.
-            if (*p == '/' || *p == '\\') {
-                uint64_t own = std::min<uint64_t>(dots_, 2);
-                dots_ -= own;
-                flush_dots();
-                pending_.assign(own, '.');
-            } else {
-                flush_dots();
-            }
+            uint64_t own = *p == '/' || *p == '\\' ? std::min<uint64_t>(dots_, 2) : 0;
+            dots_ -= own;
+            flush_dots(0);
+            pending_.assign(own, '.');
         }
         if (pending_.empty() && !skipping_ && is_mark(*p)) {
             const char* row = row_end(p, end, *p);
-            if (*p == record::no_reply_mark && (row == end || *row == '/' || *row == '\\')) {
-                dots_ += static_cast<uint64_t>(row - p);  // told once the next byte is seen
+            if (*p == record::no_reply_mark) {
+                // The last two are told once the next byte is seen.
+                dots_ += static_cast<uint64_t>(row - p);
+                flush_dots(2);
             } else {
                 tracker_.marks(*p, static_cast<uint64_t>(row - p));
                 after_marks_ = true;
@@ -142,7 +140,7 @@ void LogScanner::feed(const char* data, std::size_t size) {
 }
 
 void LogScanner::end_of_file() {
-    flush_dots();
+    flush_dots(0);
     at_end_ = true;
     if (!pending_.empty() && !skipping_) text_line(pending_);
     at_end_ = false;

@@ -38,7 +38,7 @@ private:
     void complain(std::string_view text);
     void text_line(std::string_view text);
     void line_end();
-    void flush_dots();
+    void flush_dots(uint64_t keep);
 
     RunTracker tracker_;
     std::FILE* messages_;
@@ -46,7 +46,7 @@ private:
     uint64_t line_ = 1;
     uint64_t complaints_ = 0;
     std::string pending_;       // the text of a line that has not ended yet
-    uint64_t dots_ = 0;         // a row of "." that may yet turn out to start a path
+    uint64_t dots_ = 0;         // "." that may yet turn out to start a path (two at most)
     bool after_marks_ = false;  // the line began with marks
     bool skipping_ = false;     // too long: the rest is dropped
     bool at_end_ = false;       // the file ended without a line end

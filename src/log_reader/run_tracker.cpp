@@ -122,7 +122,11 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
         run_.outage->last_request = request - 1;
         run_.outage->end_ms = time_ms;
         down_ms = time_ms - run_.outage->start_ms;
-        ended_ = run_.outage;
+        // Told with the reply that ended it, after the lost line when held.
+        if (hold)
+            ended_ = run_.outage;
+        else
+            sink_.outage(run_, *run_.outage);
         run_.outage.reset();
     } else if (!up) {
         run_.outage = Outage{request, request, time_ms, std::nullopt, std::nullopt};
