@@ -3,6 +3,8 @@
 // with the same ones.
 #include "log_reader/log_line.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "record/number_text.h"
@@ -40,10 +42,14 @@ Match read_digits(std::string_view& rest, int width, bool wide, bool is_signed, 
     if (negative) ++i;
     std::size_t first = i;
     uint64_t value = 0;
-    for (; is_digit(at(rest, i)); ++i) {
+    for (; i < rest.size() && is_digit(rest[i]); ++i) {
         auto digit = static_cast<uint64_t>(rest[i] - '0');
-        if (value > (UINT64_MAX - digit) / 10) return Match::No;
-        value = value * 10 + digit;
+        // Nineteen digits always fit in 64 bits; the twentieth may not.
+        if (i - first >= 19 && (__builtin_mul_overflow(value, 10, &value) ||
+                                __builtin_add_overflow(value, digit, &value))) {
+            return Match::No;
+        }
+        if (i - first < 19) value = value * 10 + digit;
     }
     auto digits = static_cast<int>(i - first);
     uint64_t limit = wide        ? UINT64_MAX
@@ -57,49 +63,82 @@ Match read_digits(std::string_view& rest, int width, bool wide, bool is_signed, 
     return Match::Whole;
 }
 
-// Matches text against format: literal characters alike, each conversion
+// A format taken apart once: runs of literal characters between its
+// conversions.
+struct Piece {
+    std::string_view literal;  // when not a conversion
+    char conversion = 0;       // 'u', 'd' or 's'
+    int width = 0;             // "%0Nu": exactly N digits
+    bool wide = false;         // "%llu"
+};
+
+struct Pattern {
+    std::vector<Piece> pieces;
+    explicit Pattern(std::string_view format) {
+        for (std::size_t f = 0; f < format.size();) {
+            if (format[f] != '%') {
+                std::size_t next = std::min(format.find('%', f), format.size());
+                pieces.push_back(Piece{format.substr(f, next - f)});
+                f = next;
+            } else if (at(format, f + 1) == '%') {
+                pieces.push_back(Piece{format.substr(f + 1, 1)});
+                f += 2;
+            } else {
+                Piece piece;
+                for (++f; is_digit(at(format, f)); ++f)
+                    piece.width = piece.width * 10 + (format[f] - '0');
+                piece.wide = format.substr(f, 2) == "ll";
+                f += piece.wide ? 2 : 0;
+                piece.conversion = at(format, f++);
+                pieces.push_back(piece);
+            }
+        }
+    }
+};
+
+// Matches text against a format: literal characters alike, each conversion
 // read as above, "%s" a word (the sender's address), "%%" a percent sign.
 // Prefix when the text is the start of such a line, cut short.
-Match match(std::string_view format, std::string_view text, Fields& fields) {
+Match match(const Pattern& pattern, std::string_view text, Fields& fields) {
     std::string_view rest = text;
-    for (std::size_t f = 0; f < format.size(); ++f) {
-        if (format[f] != '%' || at(format, f + 1) == '%') {
-            f += format[f] == '%';
-            if (rest.empty()) return Match::Prefix;
-            if (rest[0] != format[f]) return Match::No;
-            rest.remove_prefix(1);
-            continue;
+    for (const Piece& piece : pattern.pieces) {
+        if (piece.conversion == 0) {
+            std::size_t n = piece.literal.size();
+            if (rest.size() >= n && std::memcmp(rest.data(), piece.literal.data(), n) == 0) {
+                rest.remove_prefix(n);
+                continue;
+            }
+            return piece.literal.starts_with(rest) ? Match::Prefix : Match::No;
         }
-        int width = 0;
-        for (++f; is_digit(at(format, f)); ++f) width = width * 10 + (format[f] - '0');
-        bool wide = format.substr(f, 2) == "ll";
-        f += wide ? 2 : 0;
-        if (at(format, f) == 's') {
+        if (piece.conversion == 's') {
             // The sender's address, dotted digits.
             std::size_t end = 0;
-            while (is_digit(at(rest, end)) || at(rest, end) == '.') ++end;
+            while (end < rest.size() && (is_digit(rest[end]) || rest[end] == '.')) ++end;
             if (end == rest.size()) return Match::Prefix;
             if (end == 0) return Match::No;
             fields.text = rest.substr(0, end);
             rest.remove_prefix(end);
             continue;
         }
-        Match read = read_digits(rest, width, wide, at(format, f) == 'd', fields);
+        Match read = read_digits(rest, piece.width, piece.wide, piece.conversion == 'd', fields);
         if (read != Match::Whole) return read;
     }
     return rest.empty() ? Match::Whole : Match::No;
 }
 
 // Every line a run writes, as the record has it.
-constexpr std::string_view output_lines[] = {
-    record::reply.view(), record::no_reply.view(), record::lost,           record::statistics_title,
-    record::packets,      record::send_failure,    record::receive_failure};
+const Pattern reply_line{record::reply.view()}, no_reply_line{record::no_reply.view()},
+    lost_line{record::lost}, title_line{record::statistics_title}, packets_line{record::packets},
+    send_failure_line{record::send_failure}, receive_failure_line{record::receive_failure};
+const Pattern* const output_lines[] = {&reply_line,          &no_reply_line, &lost_line,
+                                       &title_line,          &packets_line,  &send_failure_line,
+                                       &receive_failure_line};
 
 // True when text is the start of a line of a run, cut short.
 bool is_cut_short(std::string_view text) {
-    for (std::string_view format : output_lines) {
+    for (const Pattern* pattern : output_lines) {
         Fields ignored;
-        if (match(format, text, ignored) == Match::Prefix) return true;
+        if (match(*pattern, text, ignored) == Match::Prefix) return true;
     }
     return false;
 }
@@ -110,9 +149,9 @@ bool is_cut_short(std::string_view text) {
 // so that a program named "qelvor..." is not taken for "qelvor statistics".
 std::size_t torn_start(std::string_view text) {
     for (std::size_t length = text.size(); length >= 7; --length) {
-        for (std::string_view format : output_lines) {
+        for (const Pattern* pattern : output_lines) {
             Fields ignored;
-            if (match(format, text.substr(0, length), ignored) != Match::No) return length;
+            if (match(*pattern, text.substr(0, length), ignored) != Match::No) return length;
         }
     }
     return 0;
@@ -278,8 +317,8 @@ LogLine parse_line(std::string_view text, Header* header) {
         return line;
     }
     Fields f;
-    if (match(record::no_reply.view(), text, f) == Match::Whole ||
-        (f = Fields{}, match(record::reply.view(), text, f) == Match::Whole)) {
+    if (match(reply_line, text, f) == Match::Whole ||
+        (f = Fields{}, match(no_reply_line, text, f) == Match::Whole)) {
         line.reply = f.count == 6;
         record::Stamp stamp{
             static_cast<uint16_t>(f.numbers[0]), static_cast<uint16_t>(f.numbers[1]),
@@ -290,7 +329,7 @@ LogLine parse_line(std::string_view text, Header* header) {
             line.request = f.numbers[4];
             if (line.reply) line.rtt_ms = static_cast<uint32_t>(f.numbers[5]);
         }
-    } else if (f = Fields{}, match(record::packets, text, f) == Match::Whole) {
+    } else if (f = Fields{}, match(packets_line, text, f) == Match::Whole) {
         // The counts must add up and the loss be a percentage in tenths.
         if (f.numbers[2] == f.numbers[0] - f.numbers[1] && f.numbers[1] <= f.numbers[0] &&
             f.numbers[3] <= 100 && f.numbers[4] < 10) {
@@ -299,16 +338,16 @@ LogLine parse_line(std::string_view text, Header* header) {
             line.received = f.numbers[1];
             line.loss_tenths = f.numbers[3] * 10 + f.numbers[4];
         }
-    } else if (f = Fields{}, match(record::lost, text, f) == Match::Whole) {
+    } else if (f = Fields{}, match(lost_line, text, f) == Match::Whole) {
         line.kind = LineKind::Lost;
         line.lost = f.numbers[0];
         line.ago_ms = f.numbers[1];
     } else if (text == record::statistics_title) {
         line.kind = LineKind::StatisticsTitle;
-    } else if (f = Fields{}, match(record::send_failure, text, f) == Match::Whole) {
+    } else if (f = Fields{}, match(send_failure_line, text, f) == Match::Whole) {
         line.kind = LineKind::SendFailure;
         line.error = static_cast<int32_t>(f.numbers[0]);
-    } else if (f = Fields{}, match(record::receive_failure, text, f) == Match::Whole) {
+    } else if (f = Fields{}, match(receive_failure_line, text, f) == Match::Whole) {
         line.kind = LineKind::ReceiveFailure;
         line.error = static_cast<int32_t>(f.numbers[0]);
     } else if (parse_header(text, header)) {
