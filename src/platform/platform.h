@@ -48,7 +48,11 @@ struct TimeOfDay {
     uint16_t seconds;       // 0..59
     uint16_t milliseconds;  // 0..999
 };
-TimeOfDay local_time_of_day();
+
+// Reads the clock and the local time of day together: *local is the local
+// time at the instant the clock came to read what it returns, so that a
+// later reading of the clock, added to it, gives the local time then.
+uint64_t clock_with_local_time(TimeOfDay* local);
 
 // The echo identifier of this run's requests: the low 16 bits of the process
 // ID, which packet captures are read by, where that ID is the host's own. In

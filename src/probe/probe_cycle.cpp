@@ -107,7 +107,7 @@ bool await_outcome(uint64_t before_send, uint64_t send_time) {
 
 }  // namespace
 
-void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
+void run_probe_cycle(const RunSettings& settings) {
     std::memset(&cycle, 0, sizeof cycle);
     cycle.settings = &settings;
     cycle.identifier = platform::echo_identifier();
@@ -123,9 +123,14 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
     }
 
     counters_begin_run();
-    // The settling pause; stamps count from after it.
+    // The settling pause; stamps count from after it. The local time of day
+    // is read with that instant, so that a -T stamp, the one plus the time
+    // since, is the local time at which its request went out.
     platform::sleep_ms(16);
-    uint64_t t0 = platform::clock_ms();
+    platform::TimeOfDay now;
+    uint64_t t0 = platform::clock_with_local_time(&now);
+    uint32_t start_of_day_ms =
+        ((now.hours * 60u + now.minutes) * 60u + now.seconds) * 1000u + now.milliseconds;
     report_begin(t0, settings, start_of_day_ms);
 
     // When the iteration was due: its start, or, after a period slept out,

@@ -97,8 +97,15 @@ void timer_period_end() {}
 // Held up right after the reading that follows a send (the send time).
 uint64_t clock_ms() { return std::exchange(world.now, world.now + std::exchange(world.stall, 0)); }
 void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++world.sleeps]); }
-TimeOfDay local_time_of_day() {
-    return {world.hours, world.minutes, world.seconds, world.milliseconds};
+uint64_t clock_with_local_time(TimeOfDay* local) {
+    uint64_t clock = clock_ms();
+    constexpr int64_t day_ms = 86400000;
+    int64_t since = static_cast<int64_t>(clock - (fake::World{}.now + 32));
+    int64_t ms = ((world.hours * 60 + world.minutes) * 60 + world.seconds) * 1000 +
+                 world.milliseconds + since % day_ms + day_ms;
+    *local = {static_cast<uint16_t>(ms / 3600000 % 24), static_cast<uint16_t>(ms / 60000 % 60),
+              static_cast<uint16_t>(ms / 1000 % 60), static_cast<uint16_t>(ms % 1000)};
+    return clock;
 }
 uint16_t echo_identifier() { return static_cast<uint16_t>(world.pid); }
 uint32_t address_from_text(const char* text) { return inet_addr(text); }

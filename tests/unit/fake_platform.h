@@ -28,7 +28,9 @@ struct World {
     uint16_t socket_identifier = 0;  // non-zero: the socket imposes this one
     int socket_open_error = 0, startup_error = 0;
     bool interrupt_install_fails = false, console_gone = false;  // the console's reader has gone
-    uint16_t hours = 0, minutes = 0, seconds = 0, milliseconds = 0;  // local time at start
+    // The local time when the first request of a run without hold-ups goes out (the clock at
+    // now + 32, after two pauses of 16 ms); it moves with the clock.
+    uint16_t hours = 0, minutes = 0, seconds = 0, milliseconds = 0;
 
     Answer default_answer;
     std::map<uint32_t, Answer> answers;      // by request number

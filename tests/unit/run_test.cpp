@@ -117,6 +117,9 @@ const Case cases[] = {
     {"time of day wraps at midnight", "-T -a -n 3",
      [](World& w) { w.hours = 23, w.minutes = 59, w.seconds = 58, w.milliseconds = 500; },
      vreply("23:59:58.500", 1) + vreply("23:59:59.500", 2) + vreply("00:00:00.500", 3) + summary(3, 3, "0.0")},
+    {"-T: the local time the request went out, however late the start's pauses end", "-T -a -n 2",
+     [](World& w) { w.hours = 8, w.late = {{1, 40}, {2, 7}}; },
+     vreply("08:00:00.047", 1) + vreply("08:00:01.047", 2) + summary(2, 2, "0.0")},
     {"a late wake-up is made good; one a period late restarts the schedule", "-a -n 6",
      [](World& w) { w.late = {{4, 3}, {6, 1400}}; },
      vreply("00:00:00.000", 1) + vreply("00:00:01.000", 2) + vreply("00:00:02.003", 3) + vreply("00:00:03.000", 4) +

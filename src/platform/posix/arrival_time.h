@@ -12,6 +12,9 @@ struct ClockPair {
     int64_t time_of_day;
 };
 
+// Both clocks now (time.cpp).
+ClockPair clocks_now();
+
 // The arrival, on the monotonic clock, of a datagram stamped stamp (time of
 // day) and read at now, the last request having been sent at sent (read just
 // before the send call). A stamp is believed only where the time of day

@@ -51,13 +51,6 @@ int64_t nanoseconds(const timespec& time) {
     return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
-ClockPair clocks_now() {
-    timespec monotonic, time_of_day;
-    clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    clock_gettime(CLOCK_REALTIME, &time_of_day);
-    return {nanoseconds(monotonic), nanoseconds(time_of_day)};
-}
-
 // When the datagram reached the host, on the program's clock, from the
 // kernel's arrival stamp. Without a stamp, now.
 uint64_t arrival_time(msghdr* message) {
