@@ -118,6 +118,9 @@ struct Datagram {
     uint64_t receive_time;  // clock_ms() reading of when it reached the host, which may be
                             // earlier than when the program got round to reading it, and
                             // for one queued before the last send, earlier than that send
+    bool before_send;       // it reached the host before the last send began, as far as the
+                            // system's stamps tell (false where they cannot): queued then,
+                            // it is never the reply to that send
 };
 
 // Receives one datagram, waiting for it at most timeout_ms. A datagram

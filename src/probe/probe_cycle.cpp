@@ -32,12 +32,9 @@ ProbeCycle cycle;
 // Sends the current request. A failure for lack of buffers sends it again,
 // a millisecond later, up to send_attempts in all; any other failure ends
 // the run. Every failed attempt is reported. The send time is read after
-// every attempt, so the stamp is that of the last attempt; *before_send is
-// read just before it, since on a near host the reply is in before the send
-// call has returned.
-SendOutcome send_request(uint64_t* before_send, uint64_t* send_time) {
+// every attempt, so the stamp is that of the last attempt.
+SendOutcome send_request(uint64_t* send_time) {
     for (int attempt = 1;; ++attempt) {
-        *before_send = platform::clock_ms();
         bool sent =
             platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
         *send_time = platform::clock_ms();
@@ -68,8 +65,13 @@ SendOutcome send_request(uint64_t* before_send, uint64_t* send_time) {
 // after the wait ends it: everything before it has been read. The socket is
 // thus always looked at once, so a reply already queued is never taken for
 // silence. And a datagram that came in before the request went out is never
-// its reply, whatever it carries: it answers someone else's request.
-bool await_outcome(uint64_t before_send, uint64_t send_time) {
+// its reply, whatever it carries: it answers someone else's request. The
+// platform tells which did, on the one clock the system stamps arrivals
+// with: set against our clock, read before the send, an arrival could look
+// older than its request when this thread was held up between the readings
+// that carry a stamp from the one clock to the other, and a reply on a path
+// under a millisecond was then dropped.
+bool await_outcome(uint64_t send_time) {
     uint32_t wait = cycle.settings->wait_ms;
     for (;;) {
         uint64_t spent = platform::clock_ms() - send_time;
@@ -97,7 +99,7 @@ bool await_outcome(uint64_t before_send, uint64_t send_time) {
         // test; the wait and the send hold for it all the same.
         bool reply = result == platform::Receive::Matched ||
                      is_echo_reply(cycle.received, datagram.length, cycle.request);
-        if (arrival < before_send || !reply) continue;
+        if (datagram.before_send || !reply) continue;
         count_reply_received();
         // In before the send time was read: on a near host, an rtt of 0.
         return report_reply(send_time, arrival < send_time ? send_time : arrival,
@@ -156,12 +158,12 @@ void run_probe_cycle(const RunSettings& settings) {
         }
         ++cycle.request_number;
         build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
-        uint64_t before_send = 0, send_time = 0;
-        SendOutcome sent = send_request(&before_send, &send_time);
+        uint64_t send_time = 0;
+        SendOutcome sent = send_request(&send_time);
         if (sent == SendOutcome::RunEnds) return;
         count_request_sent();
-        bool go_on = sent == SendOutcome::Lost ? report_no_reply(send_time)
-                                               : await_outcome(before_send, send_time);
+        bool go_on =
+            sent == SendOutcome::Lost ? report_no_reply(send_time) : await_outcome(send_time);
         if (!go_on) return;
 
         // The period runs from when the iteration was due. A wake-up that

@@ -90,7 +90,7 @@ group_socket() {
     if command -v tcpdump >/dev/null; then
         timeout 20 tcpdump -i lo -n -tt -l -c 3 'icmp[icmptype] = icmp-echo' >wire 2>capture &
         capture=$!
-        for ((i = 0; i < 500; ++i)); do grep -q listening capture && break; sleep 0.01; done
+        for ((i = 0; i < 500; ++i)); do grep -qs listening capture && break; sleep 0.01; done
         "$Q" 127.0.0.1 -T -a -n 3 -p 100 >stamped && wait $capture
         check "-T stamps against the wire: requests, and those stamped 2 ms early or more" "3 " \
             "$(/usr/bin/python3 -c "$early" wire stamped)"
@@ -141,6 +141,16 @@ group_socket() {
     sysctl -qw net.ipv4.icmp_echo_ignore_all=0
     same "stopped, foreign replies ahead" stopped < <(echo "$R" && stats 1 1 0 0.0)
     check "stopped, foreign replies ahead: rtt of 300 ms or more" 1 "$(awk '/ rtt / && $(NF-1) >= 300' stopped | wc -l)"
+
+    # The host silent, the reply to request 2 comes in before request 2 goes out: no reply.
+    silent 1 && /usr/bin/python3 -c "$stale" "$Q" 127.0.0.1 -a -n 2 -w 200 >stale
+    case $? in
+        77) ;; # the peer was held up past request 2: nothing to tell
+        0) same "a reply queued before its request" stale < <(
+            printf 'HH:MM:SS.mmm [%s] no reply.\n' 1 2 && stats 2 0 2 100.0) ;;
+        *) fail "a reply queued before its request: status" ;;
+    esac
+    silent 0
 }
 
 group_log() {
@@ -285,6 +295,13 @@ def offset(t, s):
     return (ms(*map(int, s)) - wire_ms + 43200000) % 86400000 - 43200000
 early = [":".join(s) for t, s in zip(wire, stamps) if offset(t, s) <= -2]
 print(min(len(wire), len(stamps)), " ".join(early))'
+# Runs argv[1:] beside a raw socket that, 0.5 s after the run's first request, sends the reply
+# its second will have; 77 when that second request went out first after all.
+stale='import socket, subprocess, sys, time; s = socket.socket(2, 3, 1); s.settimeout(10)
+run = subprocess.Popen(sys.argv[1:]); request = s.recv(100)[20:]; time.sleep(0.5)
+s.sendto(b"\0\0\0\0" + request[4:6] + b"\0\2", ("127.0.0.1", 0))
+order = [s.recv(100)[20] for _ in range(2)]; status = run.wait()
+sys.exit(status if order == [0, 8] else 77)'
 # Binds a ping socket, sharing allowed, to the identifier argv[1] % 65536
 # and holds it for 3 s; fails if another socket has it.
 hold='import socket, sys, time; s = socket.socket(2, 2, 1); s.setsockopt(1, 2, 1); s.bind(("", int(sys.argv[1]) % 65536)); time.sleep(3)'

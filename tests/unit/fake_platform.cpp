@@ -120,6 +120,7 @@ bool icmp_open(uint16_t* identifier, uint32_t) {
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (world.sent.size() > 100000) throw -2;  // a run that never ends
     world.sent.emplace_back(message, message + length);
+    world.sent_at = world.now;
     if (!world.send_errors.empty()) {
         world.last_error = world.send_errors.front();
         world.send_errors.erase(world.send_errors.begin());
@@ -132,8 +133,8 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (answer.kind == fake::Answer::ReceiveFailure)
         world.pending.push_back({due, {}, 0, answer.error});
     if (answer.kind == fake::Answer::Reply || answer.kind == fake::Answer::Twice) {
-        world.pending.push_back(
-            {due, fake::echo_reply_for(world.sent.back(), address), address, 0});
+        world.pending.push_back({due, fake::echo_reply_for(world.sent.back(), address), address, 0,
+                                 false, world.early[number]});
     }
     if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
     if (answer.kind == fake::Answer::Matched) world.pending.push_back({due, {}, address, 0, true});
@@ -157,7 +158,8 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     datagram->length = std::min(capacity, taken.bytes.size());
     std::copy_n(taken.bytes.begin(), datagram->length, buffer);
     datagram->from_address = taken.from;
-    datagram->receive_time = taken.due;
+    datagram->receive_time = taken.due - taken.early;
+    datagram->before_send = fake::before(taken.due, world.sent_at);
     if (taken.matched) return Receive::Matched;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }

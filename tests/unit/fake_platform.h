@@ -20,8 +20,10 @@ namespace fake {
 struct Answer { enum Kind { Reply, Silence, ReceiveFailure, Twice, Matched } kind = Reply; uint32_t after_ms = 2; int error = 0; };
 
 // At clock reading due, from sender from; a non-zero error makes the receive fail. Matched: the
-// system's own match of a reply to the request (Matched), no bytes.
-struct Datagram { uint64_t due; std::vector<uint8_t> bytes; uint32_t from; int error; bool matched = false; };
+// system's own match of a reply to the request (Matched), no bytes. Its arrival stamp reads early
+// by early ms (the thread held up between the clock reads that set it against the clock).
+struct Datagram { uint64_t due; std::vector<uint8_t> bytes; uint32_t from; int error;
+                  bool matched = false; uint32_t early = 0; };
 
 struct World {
     uint64_t now = 0x10000;  uint32_t pid = 0x5A1234;  // the echo identifier is 0x1234
@@ -36,6 +38,7 @@ struct World {
     std::map<uint32_t, Answer> answers;      // by request number
     std::vector<int> send_errors;            // one per send attempt, 0 = success
     std::map<uint32_t, uint32_t> stalls;     // request number -> ms lost once its send time is read
+    std::map<uint32_t, uint32_t> early;      // request number -> ms its reply's stamp reads early
     std::map<std::size_t, uint64_t> late;    // sleep number (1 = first) -> ms it wakes late
     uint64_t interrupt_at = 0;               // non-zero: Ctrl-C when the clock gets there
     uint64_t snapshot_at = 0;  std::string snapshot;  // non-zero: run.log as it stands then
@@ -47,6 +50,7 @@ struct World {
     std::string console, errors;
     std::map<std::string, std::string> files;  std::set<std::string> held;  // path -> bytes as stored; paths open
     int last_error = 0;  std::size_t sleeps = 0, receives = 0;  uint32_t stall = 0;
+    uint64_t sent_at = 0;  // the clock when the last send began
 };
 // clang-format on
 

@@ -21,4 +21,8 @@ ClockPair clocks_now();
 // cannot have misled it: see the definition.
 int64_t arrival_monotonic(int64_t stamp, ClockPair sent, ClockPair now);
 
+// Whether a datagram stamped stamp came in before the last request was sent,
+// with the same readings: see the definition.
+bool came_before_send(int64_t stamp, ClockPair sent, ClockPair now);
+
 }  // namespace platform
