@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+namespace qelvor {
+
 namespace {
 
 // The text is kept here in UTF-8 and converted for the console when printed.
@@ -43,3 +45,5 @@ void print_usage(const char* program_path) {
     platform::console_write_utf8(usage_tail, sizeof usage_tail - 1);
     platform::console_flush();
 }
+
+}  // namespace qelvor

@@ -1,3 +1,4 @@
+// Following a log as it is written: changes told, hooks run, metrics kept.
 #include "log_reader/follow.h"
 
 #include <chrono>
@@ -82,9 +83,7 @@ private:
 
 void follow(const FollowOptions& options) {
     FollowSink sink(options);
-    Place place{options.path};
-    RunTracker tracker(sink, [&](std::string_view text) { place.complain(text); });
-    LogScanner scanner(tracker, place);
+    LogScanner scanner(sink);
     std::vector<char> buffer(1 << 16);
     std::FILE* file = nullptr;
     os::FileIdentity opened;
@@ -95,7 +94,7 @@ void follow(const FollowOptions& options) {
         if (file == nullptr && (file = std::fopen(options.path.c_str(), "rb")) != nullptr) {
             opened = os::identify(file);
             offset = 0;
-            place.line = 1;
+            scanner.begin_file(options.path);
         }
         // Read to the end; then a file replaced at the path (rotated) or cut
         // shorter (truncated) is read anew from its start.
@@ -122,7 +121,7 @@ void follow(const FollowOptions& options) {
         // state, and only what comes after is told.
         if (first) sink.live = true;
         if ((read || first) && options.metrics) {
-            std::string why = write_metrics(*options.metrics, sink.figures(tracker.current()));
+            std::string why = write_metrics(*options.metrics, sink.figures(scanner.current()));
             if (!why.empty() && why != metrics_failure) {
                 std::fprintf(stderr, "qelvor-log: %s: %s\n", options.metrics->c_str(), why.c_str());
             }

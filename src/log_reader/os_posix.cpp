@@ -1,7 +1,10 @@
+// The operating system as the reader needs it, on POSIX systems.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -12,9 +15,10 @@ namespace qlog::os {
 namespace {
 
 FileIdentity from_stat(const struct stat& status) {
-    return FileIdentity{true, static_cast<uint64_t>(status.st_dev),
-                        static_cast<uint64_t>(status.st_ino),
-                        static_cast<uint64_t>(status.st_size)};
+    return FileIdentity{
+        true, static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+        static_cast<uint64_t>(status.st_size),
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
 }  // namespace
@@ -37,6 +41,18 @@ void sleep_ms(unsigned milliseconds) {
 }
 
 void binary_input() {}
+
+std::FILE* create_new(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+bool replace_with(const std::string& written, const std::string& path) {
+    return std::rename(written.c_str(), path.c_str()) == 0;
+}
 
 bool start_command(const std::string& command, const Variables& variables) {
     std::fflush(nullptr);

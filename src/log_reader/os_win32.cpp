@@ -1,5 +1,8 @@
+// The operating system as the reader needs it, on Windows.
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include "log_reader/os.h"
@@ -11,9 +14,13 @@ namespace {
 FileIdentity from_handle(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return {};
+    // File times count 100 ns from 1601.
+    uint64_t written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                       info.ftLastWriteTime.dwLowDateTime;
     return FileIdentity{true, info.dwVolumeSerialNumber,
                         (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
-                        (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+                        (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
+                        (static_cast<int64_t>(written) - 116444736000000000) * 100};
 }
 
 }  // namespace
@@ -34,6 +41,21 @@ FileIdentity identify(std::FILE* stream) {
 void sleep_ms(unsigned milliseconds) { Sleep(milliseconds); }
 
 void binary_input() { _setmode(_fileno(stdin), _O_BINARY); }
+
+std::FILE* create_new(const std::string& path) {
+    int fd = -1;
+    if (_sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYWR,
+                 _S_IREAD | _S_IWRITE) != 0) {
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+bool replace_with(const std::string& written, const std::string& path) {
+    return MoveFileExA(written.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 bool start_command(const std::string& command, const Variables& variables) {
     std::fflush(nullptr);

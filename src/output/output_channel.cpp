@@ -7,6 +7,9 @@
 
 #include "output/log_file.h"
 #include "platform/platform.h"
+#include "record/line_text.h"
+
+namespace qelvor {
 
 namespace {
 
@@ -115,6 +118,16 @@ bool write_run_output(const char* text, std::size_t length) {
     return written;
 }
 
+// Formats into a line buffer; a line that would not fit is cut (none of the
+// program's does).
+std::size_t format_line(char (&line)[record::line_buffer_size], const char* format,
+                        va_list arguments) {
+    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    if (length < 0) return 0;
+    return length >= static_cast<int>(sizeof line) ? sizeof line - 1
+                                                   : static_cast<std::size_t>(length);
+}
+
 }  // namespace
 
 void output_begin() {
@@ -128,21 +141,24 @@ void output_begin() {
 }
 
 bool output_line(const char* format, ...) {
-    char line[128];  // every line the program formats fits in 127 characters
+    char line[record::line_buffer_size];
     va_list arguments;
     va_start(arguments, format);
-    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    std::size_t length = format_line(line, format, arguments);
     va_end(arguments);
-    if (length < 0) length = 0;
-    if (length >= static_cast<int>(sizeof line)) length = sizeof line - 1;
-    return write_run_output(line, static_cast<std::size_t>(length));
+    return write_run_output(line, length);
 }
 
 bool output_mark(char mark) { return write_run_output(&mark, 1); }
 
-void output_console_only(const char* text, std::size_t length) {
+void output_console_line(const char* format, ...) {
+    char line[record::line_buffer_size];
+    va_list arguments;
+    va_start(arguments, format);
+    std::size_t length = format_line(line, format, arguments);
+    va_end(arguments);
     lock();
-    to_console(text, length);
+    to_console(line, length);
     unlock();
 }
 
@@ -241,4 +257,12 @@ void report_failure(const char* message, int error_number) {
     unlock();
 }
 
-void report_log_write_failure(const char* message) { report_failure(message, channel.log_error); }
+void report_log_write_failure(const char* message) {
+    // Read under the lock: the interrupt path may be writing the log.
+    lock();
+    int error_number = channel.log_error;
+    unlock();
+    report_failure(message, error_number);
+}
+
+}  // namespace qelvor

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qelvor {
+
 // Program start: no log (one left open by an earlier run in this process is
 // closed), a console that is read.
 void output_begin();
@@ -21,8 +23,9 @@ bool output_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes one mark character. Returns false when the log write failed.
 bool output_mark(char mark);
 
-// Writes text to the console only (start-up and socket failures).
-void output_console_only(const char* text, std::size_t length);
+// Formats a line and writes it to the console only (start-up and socket
+// failures).
+void output_console_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // For the main thread before it sleeps for ms: what would otherwise wait in
 // a buffer past its second meanwhile is written out first.
@@ -73,3 +76,5 @@ void report_failure(const char* message, int error_number);
 
 // Reports the last failed log write with message.
 void report_log_write_failure(const char* message);
+
+}  // namespace qelvor

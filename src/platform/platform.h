@@ -1,9 +1,10 @@
 // The one door between qelvor and the operating system.
 //
-// The core (src/app, src/probe, src/output) includes this header and the
-// standard library, nothing else. Each backend (posix/, win32/, and the
-// scripted fake under tests/support/) implements every function here. The
-// words are the program's own: milliseconds as uint32_t, IPv4 addresses as
+// The core (src/app, src/probe, src/output) includes this header, the
+// record's (src/record/) and the standard library, nothing else. Each
+// backend (posix/, win32/, and the scripted fake in tests/unit/) implements
+// every function here. The words are the program's own: clock readings in
+// milliseconds as uint64_t, durations as uint32_t, IPv4 addresses as
 // uint32_t in network byte order, byte spans as pointer and length. Socket
 // errors come back already numbered the way the program prints them (the
 // Winsock numbers), C-library errors as the C library's errno values.

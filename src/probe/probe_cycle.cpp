@@ -1,13 +1,13 @@
 #include "probe/probe_cycle.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "output/output_channel.h"
 #include "platform/platform.h"
 #include "probe/echo_message.h"
 #include "probe/outcome_report.h"
 #include "probe/run_counters.h"
+#include "record/line_text.h"
+
+namespace qelvor {
 
 namespace {
 
@@ -27,20 +27,18 @@ struct ProbeCycle {
     uint8_t received[datagram_buffer_size];  // the last datagram received, IPv4 header first
 };
 
-ProbeCycle cycle;
-
 // Sends the current request. A failure for lack of buffers sends it again,
 // a millisecond later, up to send_attempts in all; any other failure ends
 // the run. Every failed attempt is reported. The send time is read after
 // every attempt, so the stamp is that of the last attempt.
-SendOutcome send_request(uint64_t* send_time) {
+SendOutcome send_request(ProbeCycle& cycle, uint64_t* send_time) {
     for (int attempt = 1;; ++attempt) {
         bool sent =
             platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
         *send_time = platform::clock_ms();
         if (sent) return SendOutcome::Sent;
         int error = platform::last_socket_error();
-        if (!output_line("\nsendto failed with error %d\n\n", error)) {
+        if (!output_line(record::send_failure_rows.c_str(), error)) {
             report_log_write_failure("Log file write failed.\n");
             return SendOutcome::RunEnds;
         }
@@ -71,7 +69,7 @@ SendOutcome send_request(uint64_t* send_time) {
 // older than its request when this thread was held up between the readings
 // that carry a stamp from the one clock to the other, and a reply on a path
 // under a millisecond was then dropped.
-bool await_outcome(uint64_t send_time) {
+bool await_outcome(ProbeCycle& cycle, uint64_t send_time) {
     uint32_t wait = cycle.settings->wait_ms;
     for (;;) {
         uint64_t spent = platform::clock_ms() - send_time;
@@ -86,8 +84,7 @@ bool await_outcome(uint64_t send_time) {
         if (result == platform::Receive::Failed) {
             // The request stays unanswered but is no outcome: state and
             // change count are left as they are.
-            if (!output_line("\nrecvfrom failed with error %d\n\n",
-                             platform::last_socket_error())) {
+            if (!output_line(record::receive_failure_rows.c_str(), platform::last_socket_error())) {
                 report_log_write_failure("Log file write failed.\n");
                 return false;
             }
@@ -110,15 +107,12 @@ bool await_outcome(uint64_t send_time) {
 }  // namespace
 
 void run_probe_cycle(const RunSettings& settings) {
-    std::memset(&cycle, 0, sizeof cycle);
+    ProbeCycle cycle{};
     cycle.settings = &settings;
     cycle.identifier = platform::echo_identifier();
 
     if (!platform::icmp_open(&cycle.identifier, settings.wait_ms)) {
-        char line[64];
-        int length = std::snprintf(line, sizeof line, "socket function failed with error %d\n",
-                                   platform::last_socket_error());
-        output_console_only(line, static_cast<std::size_t>(length));
+        output_console_line(record::socket_failure_row.c_str(), platform::last_socket_error());
         platform::socket_library_stop();
         output_close_log();
         return;
@@ -159,11 +153,11 @@ void run_probe_cycle(const RunSettings& settings) {
         ++cycle.request_number;
         build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
         uint64_t send_time = 0;
-        SendOutcome sent = send_request(&send_time);
+        SendOutcome sent = send_request(cycle, &send_time);
         if (sent == SendOutcome::RunEnds) return;
         count_request_sent();
-        bool go_on =
-            sent == SendOutcome::Lost ? report_no_reply(send_time) : await_outcome(send_time);
+        bool go_on = sent == SendOutcome::Lost ? report_no_reply(send_time)
+                                               : await_outcome(cycle, send_time);
         if (!go_on) return;
 
         // The period runs from when the iteration was due. A wake-up that
@@ -181,3 +175,5 @@ void run_probe_cycle(const RunSettings& settings) {
         platform::sleep_ms(rest);
     }
 }
+
+}  // namespace qelvor

@@ -39,7 +39,7 @@ fail() { echo "FAIL $group: $*" >&9; fails=$((fails + 1)); }
 check() { [[ $2 == "$3" ]] || fail "$1: expected \"$2\", got \"$3\""; }
 # status NAME EXPECTED COMMAND...: runs the command, checks its exit status.
 status() { "${@:3}"; check "$1, status" "$2" $?; }
-mask() { LC_ALL=C sed -E 's/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/'; }
+mask() { LC_ALL=C sed -E 's/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/; s/(0:00:00\.[0-9])[0-9]{2}( watched|,)/\1NN\2/'; }
 # same NAME FILE: the file's bytes, masked, are exactly standard input's.
 same() {
     mask <"$2" >"$2.m" && cat >"$2.x" && cmp -s "$2.x" "$2.m" && return
@@ -372,18 +372,19 @@ group_reader() {
     status "appended after a kill" 0 "$Q" 127.0.0.1 -n 3 -p 10 -o k.log >/dev/null
     for f in c v; do "$QL" --csv outages $f.log >$f.outages && "$QL" --csv requests $f.log >$f.requests &&
         "$QL" --csv runs --svg $f.svg $f.log >$f.runs || fail "$f.log: status $?"; done
-    check "compact: outages as the log's stamps, lost line" "$(oracle outages c.log)" "$(tail -n +2 c.outages)"
+    check "compact: outages as the log's stamps, lost line" "$(oracle outages c.log)" "$(tail -n +2 c.outages | cut -d, -f1-7)"
     check "compact: one outage of 5 or more requests" 1 "$(awk -F, 'NR > 1 && $7 >= 5' c.outages | wc -l)"
     IFS=, read -r _ sent received < <(summaries c.log)
-    check "compact: runs" "run,command,start_ms,sent,received,lost,loss_percent,ended
-1,$Q 127.0.0.1 -n 0 -p 100 -w 200 -o c.log,0,$sent,$received,$((sent - received)),$(sed -n 's/.*(\(.*\) %).*/\1/p' c.log),interrupt" "$(cat c.runs)"
+    check "compact: runs" "run,command,start_ms,sent,received,lost,loss_percent,ended,host
+1,$Q 127.0.0.1 -n 0 -p 100 -w 200 -o c.log,0,$sent,$received,$((sent - received)),$(sed -n 's/.*(\(.*\) %).*/\1/p' c.log),interrupt,127.0.0.1" \
+        "$(cut -d, -f1-9 c.runs)"
     check "compact: requests, replies, stamped rows" "$sent $received $(oracle requests c.log | cut -d, -f1-4 | paste -sd' ')" \
         "$(($(wc -l <c.requests) - 1)) $(grep -c ,reply, c.requests) $(grep -Ff <(oracle requests c.log | cut -d, -f1-4) c.requests | cut -d, -f1-4 | paste -sd' ')"
     check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests)"
     check "verbose -T: outages, start, ending" "$(oracle outages v.log) $(sed -n 2p v.requests | cut -d, -f3),count" \
-        "$(tail -n +2 v.outages) $(sed -n 2p v.runs | cut -d, -f3,8)"
+        "$(tail -n +2 v.outages | cut -d, -f1-7) $(sed -n 2p v.runs | cut -d, -f3,8)"
     check "killed (cut, maybe torn), then appended" "cut|2,$Q 127.0.0.1 -n 3 -p 10 -o k.log,0,3,3,0,0.0,count" \
-        "$("$QL" --csv runs k.log 2>/dev/null | sed -n '2s/.*,//p;3p' | paste -sd'|')"
+        "$("$QL" --csv runs k.log 2>/dev/null | cut -d, -f1-8 | sed -n '2s/.*,//p;3p' | paste -sd'|')"
 
     # The picture: along run 1's band, red exactly where the outage is.
     rsvg-convert c.svg -o c.png || fail "rsvg-convert c.svg"
@@ -404,7 +405,40 @@ for y in range(136):
     prev = line
 red = [x for x in range(w) if tuple(prev[x * n:x * n + 3]) == (0xd6, 0x27, 0x28)]
 print(red[0], red[-1] + 1)' c.png)")"
-    status "no such file" 2 "$QL" nothing.log 2>err && same "no such file: message" err <<<"qelvor-log: nothing.log: No such file or directory"
+    # The report an operator reads first, of a log whose path has spaces, written by a program
+    # started from "./": every run whole, by its count, on one host.
+    mkdir "sp dir" && for n in 5 3; do (cd "$d" && ./qelvor 127.0.0.1 -n $n -p 100 -o "sp dir/x.log" >/dev/null); done
+    LC_ALL=C "$QL" "sp dir/x.log" >report; check "report: status" 0 $?
+    same "report: the text" report <<<"run 1: ./qelvor 127.0.0.1 -n 5 -p 100 -o sp dir/x.log
+  started HH:MM:SS.mmm, lasted 0:00:00.4NN, ended: count
+  sent 5, received 5, lost 0 (0.0 %)
+run 2: ./qelvor 127.0.0.1 -n 3 -p 100 -o sp dir/x.log
+  started HH:MM:SS.mmm, lasted 0:00:00.2NN, ended: count
+  sent 3, received 3, lost 0 (0.0 %)
+all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
+  down 0:00:00.000 of 0:00:00.6NN watched, availability 100.000 %"
+    # A rotated set, the oldest part compressed as logrotate leaves it, read in the order written
+    # whatever order the names come in; two hosts read together, each with its own totals.
+    for n in 3 4 5; do
+        (sleep 0.2 && silent 1 && sleep 0.3 && silent 0) & "$Q" 127.0.0.$((n - 2)) -n $n -p 300 -w 250 -o r.log >/dev/null; wait $!
+        [[ $n == 5 ]] || { [[ -e r.log.1 ]] && mv r.log.1 r.log.2 && gzip r.log.2; mv r.log r.log.1; }
+    done
+    "$QL" --csv runs r.log r.log.1 r.log.2.gz >r.runs; check "rotated: status" 0 $?
+    check "rotated, .gz first: runs in order, hosts" "1,3,127.0.0.1 2,4,127.0.0.2 3,5,127.0.0.3" \
+        "$(tail -n +2 r.runs | awk -F, '{ print $1 "," $4 "," $9 }' | paste -sd' ')"
+    check "rotated: outages as the logs' stamps" "$(oracle outages <(zcat r.log.2.gz) r.log.1 r.log | cut -d, -f2-7)" \
+        "$("$QL" --csv outages r.log* | tail -n +2 | cut -d, -f2-7)"
+    check "two hosts: totals of each" "all runs of 127.0.0.1: 1 run(s)|all runs of 127.0.0.2: 1 run(s)" \
+        "$("$QL" r.log.2.gz r.log.1 | grep -o '^all runs of .*: 1 run(s)' | paste -sd'|')"
+    # Nothing read is no figure; what could not be read, or was skipped, is in the status.
+    : >empty.log && mkdir dir.log
+    check "empty: no runs read, status" "no runs read 0" "$("$QL" empty.log) $?"
+    check "a directory: no runs read, status" "no runs read 2" "$("$QL" dir.log 2>/dev/null) $?"
+    head -c -9 c.log >torn.log && "$QL" torn.log >/dev/null 2>&1; check "a line cut short: status" 3 $?
+    # What the reader writes never replaces what it reads.
+    cp c.log c.keep && status "--svg on an input" 1 "$QL" --svg c.log c.log 2>err
+    check "--svg on an input: the log kept, message" "qelvor-log: c.log: is also read; give --svg another file" "$(cmp c.log c.keep && cat err)"
+    status "no such file" 2 "$QL" nothing.log 2>err >/dev/null && same "no such file: message" err <<<"qelvor-log: nothing.log: No such file or directory"
     status "unknown option" 1 "$QL" --tables 2>err && check "unknown option: usage text" "usage: qelvor-log" "$(head -c 17 err)"
     check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms 0" "$("$QL" --csv requests </dev/null) $?"
 }

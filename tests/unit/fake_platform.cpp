@@ -10,6 +10,7 @@
 
 #include "app/run_driver.h"
 #include "platform/platform.h"
+#include "probe/run_counters.h"
 
 namespace fake {
 
@@ -61,7 +62,7 @@ int run(std::vector<std::string> arguments) {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     try {
-        return run_program(static_cast<int>(argv.size()), argv.data());
+        return qelvor::run_program(static_cast<int>(argv.size()), argv.data());
     } catch (int status) {  // the process ended
         return status;
     }
@@ -96,7 +97,14 @@ void timer_period_begin() {}
 void timer_period_end() {}
 // Held up right after the reading that follows a send (the send time).
 uint64_t clock_ms() { return std::exchange(world.now, world.now + std::exchange(world.stall, 0)); }
-void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++world.sleeps]); }
+void sleep_ms(uint32_t ms) {
+    // The settling pause after the socket is open: the counts are set by then.
+    if (world.opened && world.counts_from != 0) {
+        uint64_t from = std::exchange(world.counts_from, 0);
+        qelvor::counters_begin_run_at(from, from);
+    }
+    fake::advance_to(world.now + ms + world.late[++world.sleeps]);
+}
 uint64_t clock_with_local_time(TimeOfDay* local) {
     uint64_t clock = clock_ms();
     constexpr int64_t day_ms = 86400000;
@@ -113,6 +121,7 @@ void address_to_text(uint32_t address, char* out) { inet_ntop(AF_INET, &address,
 
 bool icmp_open(uint16_t* identifier, uint32_t) {
     world.last_error = world.socket_open_error;
+    world.opened = true;
     if (world.socket_identifier != 0) *identifier = world.socket_identifier;
     return world.socket_open_error == 0;
 }
@@ -120,7 +129,7 @@ bool icmp_open(uint16_t* identifier, uint32_t) {
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (world.sent.size() > 100000) throw -2;  // a run that never ends
     world.sent.emplace_back(message, message + length);
-    world.sent_at = world.now;
+    world.last_send = world.now, world.first_send = world.first_send ? world.first_send : world.now;
     if (!world.send_errors.empty()) {
         world.last_error = world.send_errors.front();
         world.send_errors.erase(world.send_errors.begin());
@@ -159,7 +168,7 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     std::copy_n(taken.bytes.begin(), datagram->length, buffer);
     datagram->from_address = taken.from;
     datagram->receive_time = taken.due - taken.early;
-    datagram->before_send = fake::before(taken.due, world.sent_at);
+    datagram->before_send = fake::before(taken.due, world.last_send);
     if (taken.matched) return Receive::Matched;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }

@@ -44,13 +44,14 @@ struct World {
     uint64_t snapshot_at = 0;  std::string snapshot;  // non-zero: run.log as it stands then
     std::string failing_log;  std::size_t log_fail_after = 0;  // writes to it fail, for good, past this size
     std::map<std::string, int> open_errors;  // path -> errno its open fails with
+    uint64_t counts_from = 0;  bool opened = false;  // non-zero: sent and received start there
+    uint64_t first_send = 0, last_send = 0;  // clock readings of the first and last send
 
     std::vector<Datagram> pending;
     std::vector<std::vector<uint8_t>> sent;  // every attempt, also those that failed
     std::string console, errors;
     std::map<std::string, std::string> files;  std::set<std::string> held;  // path -> bytes as stored; paths open
     int last_error = 0;  std::size_t sleeps = 0, receives = 0;  uint32_t stall = 0;
-    uint64_t sent_at = 0;  // the clock when the last send began
 };
 // clang-format on
 

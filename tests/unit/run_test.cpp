@@ -3,11 +3,16 @@
 // the log and on the error stream, and the exit status.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "fake_platform.h"
+#include "log_reader/log_scanner.h"
+#include "probe/run_counters.h"
+#include "record/loss.h"
+#include "record/stamp.h"
 
 namespace {
 
@@ -118,6 +123,10 @@ const Case cases[] = {
      [](World& w) { w.hours = 12, w.answers = {{2, silence}}, w.late = {{4, 1ull << 32}}; },
      reply("12:00:00.000", 1) + no_reply("12:00:01.000", 2) + reply("05:02:49.296", 3) + lost(1, 4294969294) +
          summary(3, 2, "33.3")},
+    {"counts past 2^32: the request numbers and the summary stay right", "-a -n 0 -Q 1 -w 500",
+     [](World& w) { w.counts_from = 4294967295u, w.answers = {{2, silence}}; },
+     "00:00:00.000 [4294967296] reply from 127.0.0.10 ; rtt 2 ms.\n00:00:01.000 [4294967297] no reply.\n"
+     "\nqelvor statistics\n    Packets: Sent = 4294967297, Received = 4294967296, Lost = 1 (0.0 %)\n"},
     {"time of day wraps at midnight", "-T -a -n 3",
      [](World& w) { w.hours = 23, w.minutes = 59, w.seconds = 58, w.milliseconds = 500; },
      vreply("23:59:58.500", 1) + vreply("23:59:59.500", 2) + vreply("00:00:00.500", 3) + summary(3, 3, "0.0")},
@@ -165,6 +174,57 @@ std::vector<uint8_t> request(uint16_t identifier, uint16_t sequence) {
     return bytes;
 }
 
+// What qelvor-log reads back from a log: each request with its time and
+// outcome, each outage by its first request and start, each run's end.
+struct ReadBack : qlog::RunSink {
+    std::string requests, outages, runs;
+    int64_t days = 0;  // whole days from the first request to the last
+    bool wants_each_request() const override { return true; }
+    void request(const qlog::Run&, uint64_t n, int64_t time_ms, qlog::Outcome outcome,
+                 std::optional<uint32_t>) override {
+        record::Stamp s = record::stamp_of(static_cast<uint64_t>(time_ms));
+        char row[64];
+        std::snprintf(row, sizeof row, "[%llu] %02u:%02u:%02u.%03u %c\n",
+                      static_cast<unsigned long long>(n), s.hours, s.minutes, s.seconds,
+                      s.milliseconds, "R.F"[static_cast<int>(outcome)]);
+        requests += row;
+    }
+    void outage(const qlog::Run&, const qlog::Outage& o) override {
+        outages += std::to_string(o.first_request) + " ";
+    }
+    void run_ends(const qlog::Run& run) override {
+        days = (run.last_ms - run.start_ms.value_or(0)) / static_cast<int64_t>(record::day_ms);
+        runs += std::to_string(run.sent()) + " " + std::to_string(run.received()) + " " +
+                std::to_string(run.loss_tenths()) + " " + qlog::ending_name(run.ending) + "\n";
+    }
+};
+
+// The same facts as the console shows them: each line's stamp and outcome, the marks and
+// failed receives counted as requests; outages where silence follows a reply or the start.
+void as_shown(const std::string& console, std::string* requests, std::string* outages) {
+    unsigned long long n = 0;
+    char last = 'R', stamp[16];
+    auto add = [&](char outcome) {
+        if (outcome == '.' && last != '.') *outages += std::to_string(n) + " ";
+        if (outcome != 'F') last = outcome;
+    };
+    for (std::size_t at = 0, end; at < console.size(); at = end + 1) {
+        end = console.find('\n', at);
+        std::string line = console.substr(at, end - at);
+        if (line.find_first_not_of("!.") == std::string::npos) {
+            for (char mark : line)
+                *requests += "[" + std::to_string(++n) + "] " + (mark == '!' ? "R" : "."),
+                    add(mark);
+        } else if (std::sscanf(line.c_str(), "%15s [%llu]", stamp, &n) == 2) {
+            char outcome = line.find(" no reply.") != std::string::npos ? '.' : 'R';
+            *requests += "[" + std::to_string(n) + "] " + stamp + " " + outcome + "\n",
+                add(outcome);
+        } else if (line.starts_with("recvfrom failed")) {
+            *requests += "[" + std::to_string(++n) + "] F\n", add('F');
+        }
+    }
+}
+
 TEST(Run, Table) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -172,6 +232,43 @@ TEST(Run, Table) {
         c.script(fake::world);
         std::vector<std::string> arguments = command(std::string(c.arguments) + " -o run.log");
         EXPECT_EQ(fake::run(arguments), c.status);
+        // Read back, the log of every whole run tells what the run counted and showed.
+        if (!c.log) {
+            ReadBack read;
+            qlog::LogScanner scanner(read, nullptr);
+            scanner.feed(fake::world.files["run.log"].data(), fake::world.files["run.log"].size());
+            scanner.end_of_file(), scanner.finish();
+            uint64_t sent = qelvor::requests_sent(), received = qelvor::replies_received();
+            std::string args = c.arguments,
+                        ending = c.status == 1                                        ? "interrupt"
+                                 : args.find("-Q") != std::string::npos               ? "changes"
+                                 : c.console.find("error 10065") != std::string::npos ? "failure"
+                                                                                      : "count";
+            EXPECT_EQ(read.runs, std::to_string(sent) + " " + std::to_string(received) + " " +
+                                     std::to_string(record::loss_tenths(sent, received)) + " " +
+                                     ending + "\n");
+            std::string requests, outages;
+            as_shown(c.console, &requests, &outages);
+            std::string
+                placed;  // the reader's rows for the requests with lines; marks by outcome alone
+            for (std::size_t at = 0, end; at < read.requests.size(); at = end + 1) {
+                end = read.requests.find('\n', at);
+                std::string row = read.requests.substr(at, end - at),
+                            number = row.substr(0, row.find(' '));
+                std::size_t shown = requests.find(number + " ");
+                bool stamped = shown != std::string::npos &&
+                               requests.compare(shown + number.size() + 1, 1, "R") &&
+                               requests.compare(shown + number.size() + 1, 1, ".") &&
+                               requests[shown + number.size() + 1] != 'F';
+                placed += stamped ? row + "\n"
+                                  : number + " " +
+                                        (row.back() == 'F' ? "F\n" : row.substr(row.size() - 1));
+            }
+            EXPECT_EQ(placed, requests);
+            EXPECT_EQ(read.outages, outages);
+            EXPECT_EQ(read.days, (fake::world.last_send - fake::world.first_send) / record::day_ms);
+            EXPECT_EQ(scanner.complaints(), 0u);
+        }
         EXPECT_EQ(fake::world.console, fake::world.console_gone ? "" : c.console);
         EXPECT_EQ(fake::world.errors, c.errors);
         uint16_t identifier =
