@@ -51,12 +51,9 @@ int run_program(int argc, char** argv) {
     }
     platform::timer_period_begin();
     platform::sleep_ms(16);
-    platform::TimeOfDay now = platform::local_time_of_day();
-    uint32_t start_of_day_ms =
-        ((now.hours * 60u + now.minutes) * 60u + now.seconds) * 1000u + now.milliseconds;
     output_log_header(argc, argv);
 
-    run_probe_cycle(run_settings(), start_of_day_ms);
+    run_probe_cycle(run_settings());
 
     // Kept to the end: an interrupt from here on cannot have the output, so
     // the summary is written once and the log closed once.

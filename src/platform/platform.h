@@ -49,7 +49,11 @@ struct TimeOfDay {
     uint16_t seconds;       // 0..59
     uint16_t milliseconds;  // 0..999
 };
-TimeOfDay local_time_of_day();
+
+// Reads the clock and the local time of day together: *local is the local
+// time at the instant the clock came to read what it returns, so that a
+// later reading of the clock, added to it, gives the local time then.
+uint64_t clock_with_local_time(TimeOfDay* local);
 
 // The echo identifier of this run's requests: the low 16 bits of the process
 // ID, which packet captures are read by, where that ID is the host's own. In
@@ -115,6 +119,9 @@ struct Datagram {
     uint64_t receive_time;  // clock_ms() reading of when it reached the host, which may be
                             // earlier than when the program got round to reading it, and
                             // for one queued before the last send, earlier than that send
+    bool before_send;       // it reached the host before the last send began, as far as the
+                            // system's stamps tell (false where they cannot): queued then,
+                            // it is never the reply to that send
 };
 
 // Receives one datagram, waiting for it at most timeout_ms. A datagram

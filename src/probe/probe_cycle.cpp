@@ -30,12 +30,9 @@ struct ProbeCycle {
 // Sends the current request. A failure for lack of buffers sends it again,
 // a millisecond later, up to send_attempts in all; any other failure ends
 // the run. Every failed attempt is reported. The send time is read after
-// every attempt, so the stamp is that of the last attempt; *before_send is
-// read just before it, since on a near host the reply is in before the send
-// call has returned.
-SendOutcome send_request(ProbeCycle& cycle, uint64_t* before_send, uint64_t* send_time) {
+// every attempt, so the stamp is that of the last attempt.
+SendOutcome send_request(ProbeCycle& cycle, uint64_t* send_time) {
     for (int attempt = 1;; ++attempt) {
-        *before_send = platform::clock_ms();
         bool sent =
             platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
         *send_time = platform::clock_ms();
@@ -66,8 +63,13 @@ SendOutcome send_request(ProbeCycle& cycle, uint64_t* before_send, uint64_t* sen
 // after the wait ends it: everything before it has been read. The socket is
 // thus always looked at once, so a reply already queued is never taken for
 // silence. And a datagram that came in before the request went out is never
-// its reply, whatever it carries: it answers someone else's request.
-bool await_outcome(ProbeCycle& cycle, uint64_t before_send, uint64_t send_time) {
+// its reply, whatever it carries: it answers someone else's request. The
+// platform tells which did, on the one clock the system stamps arrivals
+// with: set against our clock, read before the send, an arrival could look
+// older than its request when this thread was held up between the readings
+// that carry a stamp from the one clock to the other, and a reply on a path
+// under a millisecond was then dropped.
+bool await_outcome(ProbeCycle& cycle, uint64_t send_time) {
     uint32_t wait = cycle.settings->wait_ms;
     for (;;) {
         uint64_t spent = platform::clock_ms() - send_time;
@@ -94,7 +96,7 @@ bool await_outcome(ProbeCycle& cycle, uint64_t before_send, uint64_t send_time) 
         // test; the wait and the send hold for it all the same.
         bool reply = result == platform::Receive::Matched ||
                      is_echo_reply(cycle.received, datagram.length, cycle.request);
-        if (arrival < before_send || !reply) continue;
+        if (datagram.before_send || !reply) continue;
         count_reply_received();
         // In before the send time was read: on a near host, an rtt of 0.
         return report_reply(send_time, arrival < send_time ? send_time : arrival,
@@ -104,7 +106,7 @@ bool await_outcome(ProbeCycle& cycle, uint64_t before_send, uint64_t send_time) 
 
 }  // namespace
 
-void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
+void run_probe_cycle(const RunSettings& settings) {
     ProbeCycle cycle{};
     cycle.settings = &settings;
     cycle.identifier = platform::echo_identifier();
@@ -117,9 +119,14 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
     }
 
     counters_begin_run();
-    // The settling pause; stamps count from after it.
+    // The settling pause; stamps count from after it. The local time of day
+    // is read with that instant, so that a -T stamp, the one plus the time
+    // since, is the local time at which its request went out.
     platform::sleep_ms(16);
-    uint64_t t0 = platform::clock_ms();
+    platform::TimeOfDay now;
+    uint64_t t0 = platform::clock_with_local_time(&now);
+    uint32_t start_of_day_ms =
+        ((now.hours * 60u + now.minutes) * 60u + now.seconds) * 1000u + now.milliseconds;
     report_begin(t0, settings, start_of_day_ms);
 
     // When the iteration was due: its start, or, after a period slept out,
@@ -145,12 +152,12 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
         }
         ++cycle.request_number;
         build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
-        uint64_t before_send = 0, send_time = 0;
-        SendOutcome sent = send_request(cycle, &before_send, &send_time);
+        uint64_t send_time = 0;
+        SendOutcome sent = send_request(cycle, &send_time);
         if (sent == SendOutcome::RunEnds) return;
         count_request_sent();
         bool go_on = sent == SendOutcome::Lost ? report_no_reply(send_time)
-                                               : await_outcome(cycle, before_send, send_time);
+                                               : await_outcome(cycle, send_time);
         if (!go_on) return;
 
         // The period runs from when the iteration was due. A wake-up that

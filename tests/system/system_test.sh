@@ -10,7 +10,9 @@ group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
     for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
-        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow && ${CI:-} == true ]] && echo promtool); do
+        $([[ $group == reader ]] && echo rsvg-convert) \
+        $([[ $group == follow && ${CI:-} == true ]] && echo promtool) \
+        $([[ $group == socket && ${CI:-} == true ]] && echo tcpdump); do
         command -v $tool >/dev/null || why="needs $tool"
     done
     [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
@@ -81,6 +83,18 @@ group_socket() {
     printf -v to '%(%T)T' && stamp=$(sed -n '2s/\..*//p' raw) # -T: the time of day, unless midnight passed meanwhile
     [[ ! $stamp < $from && ! $stamp > $to || $to < $from ]] || fail "raw socket: -T stamp $stamp not within $from to $to"
     same "raw socket" raw < <(printf '\n%s\n!!' "$R" && stats 3 3 0 0.0)
+    # -T: each stamp is the local time its request went out, read after the send and cut to the
+    # millisecond, so never earlier than the kernel's stamp of the request on the wire, less a
+    # millisecond and the odd one of the clocks' readings. tcpdump comes with tools/install-deps
+    # --ci only; CI must have it.
+    if command -v tcpdump >/dev/null; then
+        timeout 20 tcpdump -i lo -n -tt -l -c 3 'icmp[icmptype] = icmp-echo' >wire 2>capture &
+        capture=$!
+        for ((i = 0; i < 500; ++i)); do grep -qs listening capture && break; sleep 0.01; done
+        "$Q" 127.0.0.1 -T -a -n 3 -p 100 >stamped && wait $capture
+        check "-T stamps against the wire: requests, and those stamped 2 ms early or more" "3 " \
+            "$(/usr/bin/python3 -c "$early" wire stamped)"
+    fi
     sysctl -qw net.ipv4.ping_group_range="0 2147483647"
     # Its identifier (the process ID's low 16 bits) held by another ping socket: the kernel's pick.
     status "ping socket" 0 bash -c '/usr/bin/python3 -c "$0" $$ & sleep 0.3 && exec "${@}"' "$hold" "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >ping
@@ -127,6 +141,16 @@ group_socket() {
     sysctl -qw net.ipv4.icmp_echo_ignore_all=0
     same "stopped, foreign replies ahead" stopped < <(echo "$R" && stats 1 1 0 0.0)
     check "stopped, foreign replies ahead: rtt of 300 ms or more" 1 "$(awk '/ rtt / && $(NF-1) >= 300' stopped | wc -l)"
+
+    # The host silent, the reply to request 2 comes in before request 2 goes out: no reply.
+    silent 1 && /usr/bin/python3 -c "$stale" "$Q" 127.0.0.1 -a -n 2 -w 200 >stale
+    case $? in
+        77) ;; # the peer was held up past request 2: nothing to tell
+        0) same "a reply queued before its request" stale < <(
+            printf 'HH:MM:SS.mmm [%s] no reply.\n' 1 2 && stats 2 0 2 100.0) ;;
+        *) fail "a reply queued before its request: status" ;;
+    esac
+    silent 0
 }
 
 group_log() {
@@ -259,6 +283,25 @@ peer='import os, socket, struct, subprocess, sys, time; s = socket.socket(2, 3, 
 run = subprocess.Popen(sys.argv[1:]); request = s.recv(100)[20:]; time.sleep(0.05); os.kill(run.pid, 19)
 for n in range(2, 22): s.sendto(struct.pack("!4H", 0, 0xFFFF - n, 0, n), ("127.0.0.1", 0))
 time.sleep(0.25); s.sendto(b"\0" + request[1:], ("127.0.0.1", 0)); time.sleep(1); os.kill(run.pid, 18); sys.exit(run.wait())'
+# A capture of echo requests (tcpdump -tt, argv[1]) beside a run's -T lines (argv[2]): how many
+# pairs, then the stamps 2 ms or more earlier than their request on the wire, in local time.
+early='import re, sys, time
+wire = [float(line.split()[0]) for line in open(sys.argv[1])]
+stamps = re.findall(r"^(\d\d):(\d\d):(\d\d)\.(\d{3}) \[", open(sys.argv[2]).read(), re.M)
+def ms(h, m, s, f): return ((h * 60 + m) * 60 + s) * 1000 + f
+def offset(t, s):
+    l = time.localtime(t)
+    wire_ms = ms(l.tm_hour, l.tm_min, l.tm_sec, t % 1 * 1000)
+    return (ms(*map(int, s)) - wire_ms + 43200000) % 86400000 - 43200000
+early = [":".join(s) for t, s in zip(wire, stamps) if offset(t, s) <= -2]
+print(min(len(wire), len(stamps)), " ".join(early))'
+# Runs argv[1:] beside a raw socket that, 0.5 s after the run's first request, sends the reply
+# its second will have; 77 when that second request went out first after all.
+stale='import socket, subprocess, sys, time; s = socket.socket(2, 3, 1); s.settimeout(10)
+run = subprocess.Popen(sys.argv[1:]); request = s.recv(100)[20:]; time.sleep(0.5)
+s.sendto(b"\0\0\0\0" + request[4:6] + b"\0\2", ("127.0.0.1", 0))
+order = [s.recv(100)[20] for _ in range(2)]; status = run.wait()
+sys.exit(status if order == [0, 8] else 77)'
 # Binds a ping socket, sharing allowed, to the identifier argv[1] % 65536
 # and holds it for 3 s; fails if another socket has it.
 hold='import socket, sys, time; s = socket.socket(2, 2, 1); s.setsockopt(1, 2, 1); s.bind(("", int(sys.argv[1]) % 65536)); time.sleep(3)'

@@ -105,8 +105,15 @@ void sleep_ms(uint32_t ms) {
     }
     fake::advance_to(world.now + ms + world.late[++world.sleeps]);
 }
-TimeOfDay local_time_of_day() {
-    return {world.hours, world.minutes, world.seconds, world.milliseconds};
+uint64_t clock_with_local_time(TimeOfDay* local) {
+    uint64_t clock = clock_ms();
+    constexpr int64_t day_ms = 86400000;
+    int64_t since = static_cast<int64_t>(clock - (fake::World{}.now + 32));
+    int64_t ms = ((world.hours * 60 + world.minutes) * 60 + world.seconds) * 1000 +
+                 world.milliseconds + since % day_ms + day_ms;
+    *local = {static_cast<uint16_t>(ms / 3600000 % 24), static_cast<uint16_t>(ms / 60000 % 60),
+              static_cast<uint16_t>(ms / 1000 % 60), static_cast<uint16_t>(ms % 1000)};
+    return clock;
 }
 uint16_t echo_identifier() { return static_cast<uint16_t>(world.pid); }
 uint32_t address_from_text(const char* text) { return inet_addr(text); }
@@ -135,8 +142,8 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (answer.kind == fake::Answer::ReceiveFailure)
         world.pending.push_back({due, {}, 0, answer.error});
     if (answer.kind == fake::Answer::Reply || answer.kind == fake::Answer::Twice) {
-        world.pending.push_back(
-            {due, fake::echo_reply_for(world.sent.back(), address), address, 0});
+        world.pending.push_back({due, fake::echo_reply_for(world.sent.back(), address), address, 0,
+                                 false, world.early[number]});
     }
     if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
     if (answer.kind == fake::Answer::Matched) world.pending.push_back({due, {}, address, 0, true});
@@ -160,7 +167,8 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     datagram->length = std::min(capacity, taken.bytes.size());
     std::copy_n(taken.bytes.begin(), datagram->length, buffer);
     datagram->from_address = taken.from;
-    datagram->receive_time = taken.due;
+    datagram->receive_time = taken.due - taken.early;
+    datagram->before_send = fake::before(taken.due, world.last_send);
     if (taken.matched) return Receive::Matched;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }

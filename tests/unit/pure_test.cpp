@@ -111,17 +111,18 @@ TEST(Pure, Stamps) {
 
 // The kernel's arrival stamp (time of day) on the program's clock, in ms from the send: when the
 // datagram came in, when it was read, a step of the time of day between send and arrival ('a') or
-// arrival and read ('r'), and when it is taken to have come in.
+// arrival and read ('r'), when it is taken to have come in, and whether before the send (b).
 TEST(Pure, ArrivalTime) {
-    struct { int64_t arrival, read, step; char when; int64_t taken; } cases[] = {
-        {200, 210, 0, 'r', 200}, {-100, 210, 0, 'r', -100}, {200, 210, 150, 'r', 210}, {200, 210, 3600000, 'r', 200},
-        {200, 210, -3600000, 'r', 200}, {200, 210, 3600000, 'a', 200}, {-100, 210, 3600000, 'r', -100},
-        {-100, 210, -3600000, 'r', -100}};
+    struct { int64_t arrival, read, step; char when; int64_t taken; char before = ' '; } cases[] = {
+        {200, 210, 0, 'r', 200}, {-100, 210, 0, 'r', -100, 'b'}, {200, 210, 150, 'r', 210}, {200, 210, 3600000, 'r', 200},
+        {200, 210, -3600000, 'r', 200}, {200, 210, 3600000, 'a', 200}, {-100, 210, 3600000, 'r', -100, 'b'},
+        {-100, 210, -3600000, 'r', -100}, {200, 210, -3600000, 'a', 200}};
     const int64_t ms = 1000000, send = 86400000 * ms, time_of_day = 1700000000000 * ms;
     for (const auto& c : cases) {
         platform::ClockPair sent{send, send + time_of_day}, now{send + c.read * ms, send + time_of_day + (c.read + c.step) * ms};
         int64_t stamp = send + time_of_day + (c.arrival + (c.when == 'a' ? c.step : 0)) * ms;
         EXPECT_EQ(platform::arrival_monotonic(stamp, sent, now), send + c.taken * ms) << c.arrival << " " << c.step << c.when;
+        EXPECT_EQ(platform::came_before_send(stamp, sent, now), c.before == 'b') << c.arrival << " " << c.step << c.when;
     }
 }
 

@@ -115,6 +115,10 @@ const Case cases[] = {
     {"replies the system matched (no bytes): a reply line; held up, one after the wait is no reply", "-a -n 2 -w 1000",
      [](World& w) { w.default_answer = {Answer::Matched, 3, 0}, w.answers = {{2, {Answer::Matched, 1500, 0}}}, w.stalls = {{2, 3000}}; },
      vreply("00:00:00.000", 1, 3) + no_reply("00:00:01.000", 2, "") + summary(2, 1, "50.0")},
+    {"a reply in under 1 ms, its arrival read as before the send (held up between the clock "
+     "reads): it counts", "-a -n 2 -p 0",
+     [](World& w) { w.default_answer = {Answer::Reply, 0, 0}, w.early = {{1, 1}, {2, 3}}; },
+     vreply("00:00:00.000", 1, 0) + vreply("00:00:00.000", 2, 0) + summary(2, 2, "0.0")},
     {"an outage of 2^32 ms: stamps and the lost line stay right", "-T -n 3 -w 500",
      [](World& w) { w.hours = 12, w.answers = {{2, silence}}, w.late = {{4, 1ull << 32}}; },
      reply("12:00:00.000", 1) + no_reply("12:00:01.000", 2) + reply("05:02:49.296", 3) + lost(1, 4294969294) +
@@ -126,6 +130,9 @@ const Case cases[] = {
     {"time of day wraps at midnight", "-T -a -n 3",
      [](World& w) { w.hours = 23, w.minutes = 59, w.seconds = 58, w.milliseconds = 500; },
      vreply("23:59:58.500", 1) + vreply("23:59:59.500", 2) + vreply("00:00:00.500", 3) + summary(3, 3, "0.0")},
+    {"-T: the local time the request went out, however late the start's pauses end", "-T -a -n 2",
+     [](World& w) { w.hours = 8, w.late = {{1, 40}, {2, 7}}; },
+     vreply("08:00:00.047", 1) + vreply("08:00:01.047", 2) + summary(2, 2, "0.0")},
     {"a late wake-up is made good; one a period late restarts the schedule", "-a -n 6",
      [](World& w) { w.late = {{4, 3}, {6, 1400}}; },
      vreply("00:00:00.000", 1) + vreply("00:00:01.000", 2) + vreply("00:00:02.003", 3) + vreply("00:00:03.000", 4) +
