@@ -134,12 +134,13 @@ int last_socket_error();
 // ending the process.
 void console_setup();
 
-// Writes to standard output. A failure is ignored by design, except that the
-// result is false once the reader has gone for good (a closed pipe): nothing
-// written to the console can be seen any more.
+// Writes to standard output, or writes out what it buffers (flush). A
+// failure is ignored by design, except that the result is false once the
+// reader has gone for good (a closed pipe): nothing written to the console
+// can be seen any more.
 bool console_write(const char* text, std::size_t length);
 bool console_put(char mark);
-void console_flush();
+bool console_flush();
 
 // Writes UTF-8 text (the usage text) to standard output so that the console
 // shows it: in the console's character set, or as wide characters where the

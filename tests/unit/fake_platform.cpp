@@ -157,12 +157,17 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
 
 int last_socket_error() { return world.last_error; }
 void console_setup() {}
+bool console_flush() {
+    if (!world.console_gone) world.console += world.console_held;
+    bool held = !world.console_held.empty();
+    world.console_held.clear();
+    return !world.console_gone || !held;
+}
 bool console_write(const char* text, std::size_t length) {
-    if (!world.console_gone) world.console.append(text, length);
-    return !world.console_gone;
+    world.console_held.append(text, length);
+    return world.console_piped && world.console_held.size() < 4096 ? true : console_flush();
 }
 bool console_put(char mark) { return console_write(&mark, 1); }
-void console_flush() {}
 void console_write_utf8(const char* text, std::size_t length) { console_write(text, length); }
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }

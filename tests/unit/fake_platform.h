@@ -28,6 +28,7 @@ struct World {
     uint16_t socket_identifier = 0;  // non-zero: the socket imposes this one
     int socket_open_error = 0, startup_error = 0;
     bool interrupt_install_fails = false, console_gone = false;  // the console's reader has gone
+    bool console_piped = false;  // standard output a pipe: held in a block of 4096 bytes until written out
     uint16_t hours = 0, minutes = 0, seconds = 0, milliseconds = 0;  // local time at start
 
     Answer default_answer;
@@ -42,7 +43,7 @@ struct World {
 
     std::vector<Datagram> pending;
     std::vector<std::vector<uint8_t>> sent;  // every attempt, also those that failed
-    std::string console, errors;
+    std::string console, errors, console_held;
     std::map<std::string, std::string> files;  std::set<std::string> held;  // path -> bytes as stored; paths open
     int last_error = 0;  std::size_t sleeps = 0, receives = 0;  uint32_t stall = 0;
 };

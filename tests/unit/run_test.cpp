@@ -198,12 +198,20 @@ TEST(Run, LogWhileRunning) {
     }
 }
 
-// The address alone, and nothing can be seen any more: the run ends.
+// No log, and nothing can be seen any more: the run ends, as if its count were reached. On a
+// pipe that is seen when what it holds is written out, within the second.
 TEST(Run, NothingCanBeSeenAnyMore) {
-    fake::reset();
-    fake::world.console_gone = true;
-    EXPECT_EQ(fake::run({"qelvor", "127.0.0.10"}), 0);
-    EXPECT_EQ(fake::world.sent.size(), 1u);
+    struct {
+        const char* arguments;
+        bool piped;
+        std::size_t requests;
+    } cases[] = {{"", false, 1}, {"-n 0 -p 100", true, 10}, {"-n 0 -p 1000", true, 1}};
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world.console_gone = true, fake::world.console_piped = c.piped;
+        EXPECT_EQ(fake::run(command(c.arguments)), 0) << c.arguments;
+        EXPECT_EQ(fake::world.sent.size(), c.requests) << c.arguments;
+    }
 }
 
 // clang-format off

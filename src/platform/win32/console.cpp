@@ -54,7 +54,11 @@ bool console_put(char mark) {
     return errno != EPIPE && errno != EINVAL;
 }
 
-void console_flush() { std::fflush(stdout); }
+bool console_flush() {
+    errno = 0;
+    if (std::fflush(stdout) == 0) return true;
+    return errno != EPIPE && errno != EINVAL;
+}
 
 // A console takes the text as UTF-16 and shows it whatever its code page.
 // Into a file or a pipe it goes in CP932 (Japanese), unless the console was
