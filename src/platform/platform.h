@@ -106,6 +106,9 @@ enum class Receive {
                // API): no bytes stored; Datagram::from_address and receive_time are set
     TimedOut,  // none came within the time given
     Failed,    // last_socket_error() tells why
+    NotSent,   // the system reports, after the send call returned, that the last request sent
+               // never left the host (the ICMP helper API): a failed send, last_socket_error()
+               // telling why with the number the send would have given
 };
 
 struct Datagram {

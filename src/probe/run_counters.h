@@ -11,6 +11,8 @@ void counters_reset();
 void counters_begin_run();
 
 void count_request_sent();
+// The last request counted turned out never to have left the host.
+void count_request_not_sent();
 void count_reply_received();
 void count_change();
 

@@ -130,6 +130,8 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     }
     if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
     if (answer.kind == fake::Answer::Matched) world.pending.push_back({due, {}, address, 0, true});
+    if (answer.kind == fake::Answer::NotSent)
+        world.pending.push_back({due, {}, 0, answer.error, false, true});
     world.stall = world.stalls[number];
     return true;
 }
@@ -152,6 +154,7 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     datagram->from_address = taken.from;
     datagram->receive_time = taken.due;
     if (taken.matched) return Receive::Matched;
+    if (taken.not_sent) return Receive::NotSent;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }
 

@@ -17,11 +17,12 @@ namespace fake {
 // clang-format off
 // What the network does with one request, by request number (1, 2, ...): the
 // reply or failure reaches the host after_ms after the send.
-struct Answer { enum Kind { Reply, Silence, ReceiveFailure, Twice, Matched } kind = Reply; uint32_t after_ms = 2; int error = 0; };
+// NotSent: the system says, after the send call returned, that the request never left the host.
+struct Answer { enum Kind { Reply, Silence, ReceiveFailure, Twice, Matched, NotSent } kind = Reply; uint32_t after_ms = 2; int error = 0; };
 
 // At clock reading due, from sender from; a non-zero error makes the receive fail. Matched: the
-// system's own match of a reply to the request (Matched), no bytes.
-struct Datagram { uint64_t due; std::vector<uint8_t> bytes; uint32_t from; int error; bool matched = false; };
+// system's own match of a reply to the request (Matched), no bytes; not_sent: NotSent.
+struct Datagram { uint64_t due; std::vector<uint8_t> bytes; uint32_t from; int error; bool matched = false, not_sent = false; };
 
 struct World {
     uint64_t now = 0x10000;  uint32_t pid = 0x5A1234;  // the echo identifier is 0x1234

@@ -87,15 +87,20 @@ int socket_error_for(DWORD code) {
     return static_cast<int>(code);
 }
 
-// Reads the outcome of a request the API has finished. The reply buffer was
-// zeroed before the request, so a request the API ended without writing a
-// reply counts as none.
+// Reads the outcome of a request the API has finished. Why there is no
+// reply is read as Microsoft documents it, from the last error once the
+// parse found none; the buffer's own status only when that says nothing.
+// The reply buffer was zeroed before the request, so a request the API
+// ended without writing a reply counts as none.
 void finish(Slot& slot) {
     slot.out = false;
+    SetLastError(ERROR_SUCCESS);
     DWORD replies = IcmpParseReplies(slot.reply, sizeof slot.reply);
+    DWORD reason = replies > 0 ? IP_SUCCESS : GetLastError();
     ICMP_ECHO_REPLY reply;
     std::memcpy(&reply, slot.reply, sizeof reply);
     slot.status = replies > 0                  ? reply.Status
+                  : reason != IP_SUCCESS       ? reason
                   : reply.Status != IP_SUCCESS ? reply.Status
                                                : IP_GENERAL_FAILURE;
     slot.from = reply.Address;
@@ -172,6 +177,12 @@ Receive helper_receive(uint32_t timeout_ms, Datagram* datagram, int* error) {
                 datagram->from_address = slot->from;
                 datagram->receive_time = slot->send_time + slot->round_trip;
                 return Receive::Matched;
+            }
+            // The request never left the host, however late the API says
+            // so: a failed send, as sendto would have reported it.
+            if (failed_locally(*slot)) {
+                *error = socket_error_for(slot->status);
+                return Receive::NotSent;
             }
             // An ICMP error, or the API's time-out: no reply, and the rest
             // of the wait is waited out, as on the raw socket.
