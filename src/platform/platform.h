@@ -150,6 +150,10 @@ bool console_flush();
 // console takes them. Text that cannot be converted is written as it is.
 void console_write_utf8(const char* text, std::size_t length);
 
+// Writes text as the C runtime got it from the system (the program's path)
+// to standard output, in the same encoding as console_write_utf8's text.
+void console_write_native(const char* text, std::size_t length);
+
 // Writes to the standard error stream in one piece.
 void error_write(const char* text, std::size_t length);
 

@@ -172,6 +172,7 @@ bool console_write(const char* text, std::size_t length) {
 }
 bool console_put(char mark) { return console_write(&mark, 1); }
 void console_write_utf8(const char* text, std::size_t length) { console_write(text, length); }
+void console_write_native(const char* text, std::size_t length) { console_write(text, length); }
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 

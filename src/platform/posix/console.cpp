@@ -77,6 +77,9 @@ void console_write_utf8(const char* text, std::size_t length) {
     console_write(text, length);
 }
 
+// The locale's character set, which the usage text is converted to.
+void console_write_native(const char* text, std::size_t length) { console_write(text, length); }
+
 void error_write(const char* text, std::size_t length) {
     while (length > 0) {
         ssize_t written = write(STDERR_FILENO, text, length);
