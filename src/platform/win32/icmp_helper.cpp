@@ -60,7 +60,10 @@ std::atomic<HANDLE> stop_event{nullptr};
 
 // What the API reports about a request it could not send, as the Winsock
 // number the program prints for the same failure of sendto. Any other code
-// is printed as it is.
+// is printed as it is. IP_GENERAL_FAILURE is all the API says for most
+// local failures (wine gives it for every one but a host unreachable):
+// taken for the commonest of them, a host without a route, where sendto
+// fails with WSAENETUNREACH.
 int socket_error_for(DWORD code) {
     struct Translation {
         DWORD code;
@@ -72,10 +75,12 @@ int socket_error_for(DWORD code) {
         {ERROR_NO_SYSTEM_RESOURCES, socket_error_no_buffers},
         {IP_NO_RESOURCES, socket_error_no_buffers},
         {ERROR_ACCESS_DENIED, socket_error_access},
+        {ERROR_NETWORK_ACCESS_DENIED, socket_error_access},
         {ERROR_INVALID_PARAMETER, socket_error_invalid_argument},
         {IP_BAD_DESTINATION, socket_error_invalid_argument},
-        {IP_GENERAL_FAILURE, socket_error_network_down},
         {IP_HW_ERROR, socket_error_network_down},
+        {IP_GENERAL_FAILURE, socket_error_network_unreachable},
+        {IP_BAD_ROUTE, socket_error_network_unreachable},
         {ERROR_NETWORK_UNREACHABLE, socket_error_network_unreachable},
         {IP_DEST_NET_UNREACHABLE, socket_error_network_unreachable},
         {ERROR_HOST_UNREACHABLE, socket_error_host_unreachable},
