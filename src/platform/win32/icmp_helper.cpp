@@ -79,6 +79,7 @@ int socket_error_for(DWORD code) {
         {ERROR_INVALID_PARAMETER, socket_error_invalid_argument},
         {IP_BAD_DESTINATION, socket_error_invalid_argument},
         {IP_HW_ERROR, socket_error_network_down},
+        {ERROR_GEN_FAILURE, socket_error_network_down},
         {IP_GENERAL_FAILURE, socket_error_network_unreachable},
         {IP_BAD_ROUTE, socket_error_network_unreachable},
         {ERROR_NETWORK_UNREACHABLE, socket_error_network_unreachable},
@@ -96,7 +97,8 @@ int socket_error_for(DWORD code) {
 // reply is read as Microsoft documents it, from the last error once the
 // parse found none; the buffer's own status only when that says nothing.
 // The reply buffer was zeroed before the request, so a request the API
-// ended without writing a reply counts as none.
+// ended without writing a reply counts as none; without any reason either
+// (wine's, when its helper can open no socket), the API itself failed.
 void finish(Slot& slot) {
     slot.out = false;
     SetLastError(ERROR_SUCCESS);
@@ -107,7 +109,7 @@ void finish(Slot& slot) {
     slot.status = replies > 0                  ? reply.Status
                   : reason != IP_SUCCESS       ? reason
                   : reply.Status != IP_SUCCESS ? reply.Status
-                                               : IP_GENERAL_FAILURE;
+                                               : ERROR_GEN_FAILURE;
     slot.from = reply.Address;
     slot.round_trip = reply.RoundTripTime;
 }
