@@ -41,7 +41,7 @@ constexpr char usage_tail[] =
 
 void print_usage(const char* program_path) {
     platform::console_write_utf8(usage_head, sizeof usage_head - 1);
-    platform::console_write(program_path, std::strlen(program_path));
+    platform::console_write_native(program_path, std::strlen(program_path));
     platform::console_write_utf8(usage_tail, sizeof usage_tail - 1);
     platform::console_flush();
 }

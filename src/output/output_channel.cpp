@@ -83,7 +83,7 @@ void to_console(const char* text, std::size_t length) {
     if (owner == Run) channel.owner.store(RunInConsole);
     bool read = true;
     if (text == nullptr) {
-        platform::console_flush();
+        read = platform::console_flush();
     } else {
         read = length == 1 ? platform::console_put(text[0]) : platform::console_write(text, length);
     }
@@ -94,7 +94,8 @@ void to_console(const char* text, std::size_t length) {
     if (!read) channel.console_gone = true;
 }
 
-// Between two writes: a failure shows at the next log write.
+// Between two writes: a failed log write shows at the next log write; a
+// console whose reader has gone is seen before the next request.
 void write_out_held() {
     if (channel.log != nullptr) log_flush(channel.log, &channel.unreported_error);
     to_console(nullptr, 0);

@@ -111,6 +111,9 @@ enum class Receive {
                // API): no bytes stored; Datagram::from_address and receive_time are set
     TimedOut,  // none came within the time given
     Failed,    // last_socket_error() tells why
+    NotSent,   // the system reports, after the send call returned, that the last request sent
+               // never left the host (the ICMP helper API): a failed send, last_socket_error()
+               // telling why with the number the send would have given
 };
 
 struct Datagram {
@@ -142,17 +145,22 @@ int last_socket_error();
 // ending the process.
 void console_setup();
 
-// Writes to standard output. A failure is ignored by design, except that the
-// result is false once the reader has gone for good (a closed pipe): nothing
-// written to the console can be seen any more.
+// Writes to standard output, or writes out what it buffers (flush). A
+// failure is ignored by design, except that the result is false once the
+// reader has gone for good (a closed pipe): nothing written to the console
+// can be seen any more.
 bool console_write(const char* text, std::size_t length);
 bool console_put(char mark);
-void console_flush();
+bool console_flush();
 
 // Writes UTF-8 text (the usage text) to standard output so that the console
 // shows it: in the console's character set, or as wide characters where the
 // console takes them. Text that cannot be converted is written as it is.
 void console_write_utf8(const char* text, std::size_t length);
+
+// Writes text as the C runtime got it from the system (the program's path)
+// to standard output, in the same encoding as console_write_utf8's text.
+void console_write_native(const char* text, std::size_t length);
 
 // Writes to the standard error stream in one piece.
 void error_write(const char* text, std::size_t length);

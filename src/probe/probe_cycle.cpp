@@ -17,33 +17,46 @@ namespace {
 constexpr int send_attempts = 3;
 constexpr uint32_t send_retry_pause_ms = 1;
 
-enum class SendOutcome { Sent, Lost, RunEnds };
-
 struct ProbeCycle {
     const RunSettings* settings;
     uint16_t identifier;      // echo identifier of every request of this run
     uint32_t request_number;  // the current request's number; its low 16 bits are the sequence
     uint8_t request[datagram_buffer_size];   // the request being sent, zero beyond 26 bytes
     uint8_t received[datagram_buffer_size];  // the last datagram received, IPv4 header first
+    bool not_sent;  // the system reported the request as never sent after its send call returned
 };
 
-// Sends the current request. A failure for lack of buffers sends it again,
-// a millisecond later, up to send_attempts in all; any other failure ends
-// the run. Every failed attempt is reported. The send time is read after
-// every attempt, so the stamp is that of the last attempt.
-SendOutcome send_request(ProbeCycle& cycle, uint64_t* send_time) {
+bool await_outcome(ProbeCycle& cycle, uint64_t send_time);
+
+// Sends the current request and waits for its outcome; false when the run
+// must end. A failure for lack of buffers sends it again, a millisecond
+// later, up to send_attempts in all; any other failure ends the run. Every
+// failed attempt is reported, also one the system reports only after the
+// send call has returned (that request never left the host, and is not
+// counted). The send time is read after every attempt, so the stamp is that
+// of the last attempt.
+bool send_and_await(ProbeCycle& cycle) {
     for (int attempt = 1;; ++attempt) {
         bool sent =
             platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
-        *send_time = platform::clock_ms();
-        if (sent) return SendOutcome::Sent;
+        uint64_t send_time = platform::clock_ms();
+        if (sent) {
+            count_request_sent();
+            cycle.not_sent = false;
+            if (!await_outcome(cycle, send_time)) return false;
+            if (!cycle.not_sent) return true;
+            count_request_not_sent();
+        }
         int error = platform::last_socket_error();
         if (!output_line(record::send_failure_rows.c_str(), error)) {
             report_log_write_failure("Log file write failed.\n");
-            return SendOutcome::RunEnds;
+            return false;
         }
-        if (error != platform::socket_error_no_buffers) return SendOutcome::RunEnds;
-        if (attempt == send_attempts) return SendOutcome::Lost;
+        if (error != platform::socket_error_no_buffers) return false;
+        if (attempt == send_attempts) {
+            count_request_sent();
+            return report_no_reply(send_time);
+        }
         platform::sleep_ms(send_retry_pause_ms);
     }
 }
@@ -81,6 +94,10 @@ bool await_outcome(ProbeCycle& cycle, uint64_t send_time) {
             platform::icmp_receive(timeout, cycle.received, sizeof cycle.received, &datagram);
         if (result == platform::Receive::TimedOut && timeout < left) continue;
         if (result == platform::Receive::TimedOut) return report_no_reply(send_time);
+        if (result == platform::Receive::NotSent) {
+            cycle.not_sent = true;
+            return true;
+        }
         if (result == platform::Receive::Failed) {
             // The request stays unanswered but is no outcome: state and
             // change count are left as they are.
@@ -152,13 +169,7 @@ void run_probe_cycle(const RunSettings& settings) {
         }
         ++cycle.request_number;
         build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
-        uint64_t send_time = 0;
-        SendOutcome sent = send_request(cycle, &send_time);
-        if (sent == SendOutcome::RunEnds) return;
-        count_request_sent();
-        bool go_on = sent == SendOutcome::Lost ? report_no_reply(send_time)
-                                               : await_outcome(cycle, send_time);
-        if (!go_on) return;
+        if (!send_and_await(cycle)) return;
 
         // The period runs from when the iteration was due. A wake-up that
         // came late (a busy or virtual machine can be a few milliseconds

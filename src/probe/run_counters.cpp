@@ -37,6 +37,10 @@ void counters_begin_run_at(uint64_t sent, uint64_t received) {
 }
 
 void count_request_sent() { add_one(counters.requests_sent); }
+void count_request_not_sent() {
+    counters.requests_sent.store(counters.requests_sent.load(std::memory_order_relaxed) - 1,
+                                 std::memory_order_relaxed);
+}
 void count_reply_received() { add_one(counters.replies_received); }
 void count_change() { counters.changes = static_cast<int8_t>(counters.changes + 1); }
 

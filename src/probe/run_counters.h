@@ -16,6 +16,8 @@ void counters_begin_run();
 void counters_begin_run_at(uint64_t sent, uint64_t received);
 
 void count_request_sent();
+// The last request counted turned out never to have left the host.
+void count_request_not_sent();
 void count_reply_received();
 void count_change();
 

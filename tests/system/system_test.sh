@@ -203,6 +203,10 @@ group_log() {
     # console is lost, the run and its log go on.
     "$Q" 127.0.0.1 -n 20 -p 100 -o gone.log | true
     check "reader gone: status, the log's summary" "0 1" "${PIPESTATUS[0]} $(grep -c 'Sent = 20, Received = 20,' gone.log)"
+    # Without a log a reader gone for good ends the run at the next write-out, also when that
+    # holds a few lines only.
+    timeout 20 "$Q" 127.0.0.1 -n 0 -p 100 | head -n 2 >/dev/null
+    check "reader gone, no log, -p 100: status" 0 "${PIPESTATUS[0]}"
 
     # The usage text, byte for byte (its SHA-256, for a program path typed as
     # "qelvor"), in the console's character set: CP932 under Shift_JIS.

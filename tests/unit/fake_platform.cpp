@@ -143,10 +143,12 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
         world.pending.push_back({due, {}, 0, answer.error});
     if (answer.kind == fake::Answer::Reply || answer.kind == fake::Answer::Twice) {
         world.pending.push_back({due, fake::echo_reply_for(world.sent.back(), address), address, 0,
-                                 false, world.early[number]});
+                                 false, false, world.early[number]});
     }
     if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
     if (answer.kind == fake::Answer::Matched) world.pending.push_back({due, {}, address, 0, true});
+    if (answer.kind == fake::Answer::NotSent)
+        world.pending.push_back({due, {}, 0, answer.error, false, true});
     world.stall = world.stalls[number];
     return true;
 }
@@ -170,18 +172,25 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     datagram->receive_time = taken.due - taken.early;
     datagram->before_send = fake::before(taken.due, world.last_send);
     if (taken.matched) return Receive::Matched;
+    if (taken.not_sent) return Receive::NotSent;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }
 
 int last_socket_error() { return world.last_error; }
 void console_setup() {}
+bool console_flush() {
+    if (!world.console_gone) world.console += world.console_held;
+    bool held = !world.console_held.empty();
+    world.console_held.clear();
+    return !world.console_gone || !held;
+}
 bool console_write(const char* text, std::size_t length) {
-    if (!world.console_gone) world.console.append(text, length);
-    return !world.console_gone;
+    world.console_held.append(text, length);
+    return world.console_piped && world.console_held.size() < 4096 ? true : console_flush();
 }
 bool console_put(char mark) { return console_write(&mark, 1); }
-void console_flush() {}
 void console_write_utf8(const char* text, std::size_t length) { console_write(text, length); }
+void console_write_native(const char* text, std::size_t length) { console_write(text, length); }
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 

@@ -93,6 +93,16 @@ const Case cases[] = {
          summary(2, 1, "50.0")},
     {"another send failure ends the run", "-n 5", [](World& w) { w.send_errors = {0, 10065}; },
      reply("00:00:00.000", 1) + "\nsendto failed with error 10065\n\n" + summary(1, 1, "0.0")},
+    {"a send failure ends the run", "-n 5", [](World& w) { w.send_errors = {10065}; },
+     "\nsendto failed with error 10065\n\n" + summary(0, 0, "0.0")},
+    // The system tells only after the send call returned that the request never left the host.
+    {"the same failure learnt late ends the run alike", "-n 5 -w 5000",
+     [](World& w) { w.answers = {{1, {Answer::NotSent, 3, 10065}}}; },
+     "\nsendto failed with error 10065\n\n" + summary(0, 0, "0.0")},
+    {"three full send queues learnt late: the request is lost, the run goes on", "-n 2",
+     [](World& w) { w.answers = {{1, {Answer::NotSent, 1, 10055}}}; w.send_errors = {0, 0, 10055}; },
+     full + full + full + no_reply("00:00:00.004", 1) + reply("00:00:01.000", 2) + lost(1, 1000) +
+         summary(2, 1, "50.0")},
     {"change limit 1: the second change ends the run", "-Q 1 -n 5 -w 500", [](World& w) { w.answers = {{2, silence}}; },
      reply("00:00:00.000", 1) + no_reply("00:00:01.000", 2) + summary(2, 1, "50.0")},
     {"period 0, in 15 arguments, the most there may be", "-a -a -a -a -a -a -a -p 0 -n 3", [](World&) {},
@@ -302,12 +312,20 @@ TEST(Run, LogWhileRunning) {
     }
 }
 
-// The address alone, and nothing can be seen any more: the run ends.
+// No log, and nothing can be seen any more: the run ends, as if its count were reached. On a
+// pipe that is seen when what it holds is written out, within the second.
 TEST(Run, NothingCanBeSeenAnyMore) {
-    fake::reset();
-    fake::world.console_gone = true;
-    EXPECT_EQ(fake::run({"qelvor", "127.0.0.10"}), 0);
-    EXPECT_EQ(fake::world.sent.size(), 1u);
+    struct {
+        const char* arguments;
+        bool piped;
+        std::size_t requests;
+    } cases[] = {{"", false, 1}, {"-n 0 -p 100", true, 10}, {"-n 0 -p 1000", true, 1}};
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world.console_gone = true, fake::world.console_piped = c.piped;
+        EXPECT_EQ(fake::run(command(c.arguments)), 0) << c.arguments;
+        EXPECT_EQ(fake::world.sent.size(), c.requests) << c.arguments;
+    }
 }
 
 // clang-format off
