@@ -19,15 +19,28 @@ namespace {
 // - RunInConsole: the same, inside a console write that may never return (a
 //   stopped pipe reader, a terminal nobody reads), the lock held; the
 //   interrupt path may take the channel from it meanwhile.
+// - RunInLog: the same, inside a log write that may never return (a share
+//   that has stalled, a FIFO nobody reads).
 // - Interrupt: the interrupt path, for good, with the lock.
 // - InterruptUnlocked: the interrupt path, for good, having taken the
 //   channel from a main thread stuck in a console write. That thread keeps
 //   the lock and the console and never comes back; neither is used again.
+// - InterruptWithoutLog: the same, from a main thread stuck in a log write:
+//   that thread keeps the lock and the log, which is left as it is; the
+//   summary goes to the console alone.
 // - RunEnd: the run's own end, on the main thread, for good, with the lock;
 //   an interrupt leaves it be.
-// In the last three the process is ending: each log write is written out at
+// From Interrupt on the process is ending: each log write is written out at
 // once, as the console write after it may never return.
-enum Owner : int { Run, RunInConsole, Interrupt, InterruptUnlocked, RunEnd };
+enum Owner : int {
+    Run,
+    RunInConsole,
+    RunInLog,
+    Interrupt,
+    InterruptUnlocked,
+    InterruptWithoutLog,
+    RunEnd
+};
 
 // Nothing waits in a buffer longer than this, so that it is out within the
 // second also when the wake-up that writes it out comes a little late.
@@ -45,12 +58,34 @@ struct OutputChannel {
 
 OutputChannel channel;
 
+// The lock is left to a main thread whose channel the interrupt path took.
+bool lock_kept_elsewhere() {
+    int owner = channel.owner.load();
+    return owner == InterruptUnlocked || owner == InterruptWithoutLog;
+}
+
 void lock() {
-    if (channel.owner.load() != InterruptUnlocked) platform::output_lock();
+    if (!lock_kept_elsewhere()) platform::output_lock();
 }
 
 void unlock() {
-    if (channel.owner.load() != InterruptUnlocked) platform::output_unlock();
+    if (!lock_kept_elsewhere()) platform::output_unlock();
+}
+
+// Around a log write or write-out that may block for good: the interrupt
+// path may take the channel meanwhile, and the writer must then never come
+// back to it.
+int log_io_begin() {
+    int owner = channel.owner.load();
+    if (owner == Run) channel.owner.store(RunInLog);
+    return owner;
+}
+
+void log_io_end(int owner) {
+    int expected = RunInLog;
+    if (owner == Run && !channel.owner.compare_exchange_strong(expected, Run)) {
+        platform::wait_for_exit();
+    }
 }
 
 bool ending() { return channel.owner.load() >= Interrupt; }
@@ -64,14 +99,17 @@ uint64_t time_to_due(uint64_t now) {
 }
 
 bool to_log(const char* text, std::size_t length, bool write_out) {
-    if (channel.log == nullptr) return true;
+    if (channel.log == nullptr || channel.owner.load() == InterruptWithoutLog) return true;
     if (channel.unreported_error != 0) {
         channel.log_error = channel.unreported_error;
         channel.unreported_error = 0;
         return false;
     }
-    return log_write(channel.log, text, length, &channel.log_error) &&
-           (!write_out || log_flush(channel.log, &channel.log_error));
+    int owner = log_io_begin();
+    bool written = log_write(channel.log, text, length, &channel.log_error) &&
+                   (!write_out || log_flush(channel.log, &channel.log_error));
+    log_io_end(owner);
+    return written;
 }
 
 // Writes text to the console, or writes out what it buffers when text is
@@ -97,7 +135,11 @@ void to_console(const char* text, std::size_t length) {
 // Between two writes: a failed log write shows at the next log write; a
 // console whose reader has gone is seen before the next request.
 void write_out_held() {
-    if (channel.log != nullptr) log_flush(channel.log, &channel.unreported_error);
+    if (channel.log != nullptr) {
+        int owner = log_io_begin();
+        log_flush(channel.log, &channel.unreported_error);
+        log_io_end(owner);
+    }
     to_console(nullptr, 0);
     channel.held_since = nothing_held;
 }
@@ -197,7 +239,8 @@ int output_open_log(const char* path) {
 
 void output_close_log() {
     lock();
-    if (channel.log != nullptr) {
+    // A log that a stuck write holds is left to it, as it is.
+    if (channel.log != nullptr && channel.owner.load() != InterruptWithoutLog) {
         int error_number = 0;
         bool closed = log_close(channel.log, &error_number);
         channel.log = nullptr;
@@ -240,6 +283,8 @@ bool output_seize(uint32_t wait_ms) {
     }
     int expected = RunInConsole;
     if (channel.owner.compare_exchange_strong(expected, InterruptUnlocked)) return true;
+    expected = RunInLog;
+    if (channel.owner.compare_exchange_strong(expected, InterruptWithoutLog)) return true;
     if (expected == RunEnd) return false;
     platform::wait_for_exit();
 }

@@ -66,7 +66,9 @@ void output_end_of_run();
 // for the lock; when the main thread holds it while stuck in a console write
 // (a stopped pipe reader, an unread terminal), the channel is taken from it
 // instead: from then on lines go to the log only, and that thread never
-// returns from its write. False when the run's own end holds the channel.
+// returns from its write. The same when it is stuck in a log write (a share
+// that has stalled): lines then go to the console only, and the log is left
+// as it is. False when the run's own end holds the channel.
 // Does not return when neither could be done (a log write that cannot move).
 bool output_seize(uint32_t wait_ms);
 

@@ -259,9 +259,12 @@ group_signals() {
     # console write, the ending in the log's last write, and the watchdog
     # ends the process. end*: full from the start, so that a run of 80 lines
     # (4071 bytes) ends stuck in its own summary, which a signal leaves be.
-    mkfifo {stuckINT,stuckTERM,both,endINT,endTERM}.out both.log
-    sleep 60 <>stuckINT.out 4<>stuckTERM.out 5<>both.out 6<>both.log 7<>endINT.out 8<>endTERM.out & holder=$!
-    for f in both.out both.log endINT.out endTERM.out; do
+    # logstuck: only the log full, as a share that has stalled: Ctrl-C
+    # leaves it as it is and gives the summary on the console.
+    mkfifo {stuckINT,stuckTERM,both,endINT,endTERM}.out both.log logstuck.log
+    sleep 60 <>stuckINT.out 4<>stuckTERM.out 5<>both.out 6<>both.log 7<>endINT.out 8<>endTERM.out \
+        3<>logstuck.log & holder=$!
+    for f in both.out both.log endINT.out endTERM.out logstuck.log; do
         dd if=/dev/zero of=$f bs=4096 count=$([[ $f == *.log ]] && echo 15 || echo 16) status=none
     done
     status "console stuck, SIGINT, stopped" 1 signalled stuckINT 1 "INT STOP 2 CONT" "$Q" 127.0.0.1 -a -n 0 -p 0
@@ -269,6 +272,8 @@ group_signals() {
     status "console and log stuck, SIGTERM" 143 signalled both 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0
     status "own end stuck, SIGINT" 0 signalled endINT 1 INT "$Q" 127.0.0.1 -a -n 80 -p 0
     status "own end stuck, SIGTERM" 143 signalled endTERM 1 TERM "$Q" 127.0.0.1 -a -n 80 -p 0
+    status "log stuck, SIGINT" 1 signalled logstuck 1 INT "$Q" 127.0.0.1 -a -n 0 -p 0
+    whole "log stuck, SIGINT: the summary on the console" logstuck.out
     kill $holder
     # Ctrl-C while the console is stuck, its reader back 0.9 s later: what
     # the console shows, it shows once.
