@@ -148,7 +148,9 @@ bool is_cut_short(std::string_view text) {
 // written straight after it. Shorter than 7 characters is taken for none,
 // so that a program named "qelvor..." is not taken for "qelvor statistics".
 std::size_t torn_start(std::string_view text) {
-    for (std::size_t length = text.size(); length >= 7; --length) {
+    // No line is longer than the line buffer.
+    std::size_t longest = std::min(text.size(), record::line_buffer_size);
+    for (std::size_t length = longest; length >= 7; --length) {
         for (const Pattern* pattern : output_lines) {
             Fields ignored;
             if (match(*pattern, text.substr(0, length), ignored) != Match::No) return length;
@@ -157,12 +159,36 @@ std::size_t torn_start(std::string_view text) {
     return 0;
 }
 
+// The places from which the rest of a header's words could not be read, by
+// word, arguments read before and whether an address was among them: what
+// follows is read alike whatever led there, so each place is tried once,
+// however many -o paths could hold spaces.
+struct Tried {
+    std::vector<bool> failed;
+    explicit Tried(std::size_t words) : failed(words * record::max_arguments * 2) {}
+    std::vector<bool>::reference at(std::size_t from, std::size_t arguments, bool address) {
+        return failed[(from * record::max_arguments + arguments) * 2 + (address ? 1 : 0)];
+    }
+};
+
+bool read_rest(const std::vector<std::string_view>& words, std::size_t from, std::size_t arguments,
+               RunSettings* settings, uint32_t* address, Tried& tried);
+
 // qelvor's reading of its arguments: true when it accepts them. The words
 // after an -o that nothing else can take are its path, spaces and all: the
 // shortest path that leaves the rest acceptable is taken.
 bool read_arguments(const std::vector<std::string_view>& words, std::size_t from,
-                    std::size_t arguments, RunSettings* settings, uint32_t* address) {
-    if (from == words.size()) return arguments <= record::max_arguments - 1 && *address != 0;
+                    std::size_t arguments, RunSettings* settings, uint32_t* address, Tried& tried) {
+    if (arguments > record::max_arguments - 1) return false;
+    if (from == words.size()) return *address != 0;
+    if (tried.at(from, arguments, *address != 0)) return false;
+    bool accepted = read_rest(words, from, arguments, settings, address, tried);
+    if (!accepted) tried.at(from, arguments, *address != 0) = true;
+    return accepted;
+}
+
+bool read_rest(const std::vector<std::string_view>& words, std::size_t from, std::size_t arguments,
+               RunSettings* settings, uint32_t* address, Tried& tried) {
     std::string_view argument = words[from];
     const record::Option* option = record::option_named(argument);
     if (option == nullptr) {
@@ -170,7 +196,7 @@ bool read_arguments(const std::vector<std::string_view>& words, std::size_t from
         if (*address != 0 || !read_address(argument, &parsed) || parsed == 0xFFFFFFFFu)
             return false;
         *address = parsed;
-        return read_arguments(words, from + 1, arguments + 1, settings, address);
+        return read_arguments(words, from + 1, arguments + 1, settings, address, tried);
     }
     using record::OptionField;
     using record::OptionKind;
@@ -180,18 +206,19 @@ bool read_arguments(const std::vector<std::string_view>& words, std::size_t from
         case OptionKind::Flag:
             (option->field == OptionField::Verbose ? settings->verbose : settings->time_of_day) =
                 true;
-            return read_arguments(words, from + 1, arguments + 1, settings, address);
+            return read_arguments(words, from + 1, arguments + 1, settings, address, tried);
         case OptionKind::LogFile:
             for (std::size_t last = from + 1; last < words.size(); ++last) {
                 std::size_t length =
                     words[last].data() + words[last].size() - words[from + 1].data();
                 if (length == 0 || length > record::max_log_path) break;
-                RunSettings tried = *settings;
-                uint32_t tried_address = *address;
-                tried.log_path = std::string(words[from + 1].data(), length);
-                if (read_arguments(words, last + 1, arguments + 2, &tried, &tried_address)) {
-                    *settings = tried;
-                    *address = tried_address;
+                RunSettings with_path = *settings;
+                uint32_t with_address = *address;
+                with_path.log_path = std::string(words[from + 1].data(), length);
+                if (read_arguments(words, last + 1, arguments + 2, &with_path, &with_address,
+                                   tried)) {
+                    *settings = with_path;
+                    *address = with_address;
                     return true;
                 }
             }
@@ -217,7 +244,7 @@ bool read_arguments(const std::vector<std::string_view>& words, std::size_t from
         default:
             settings->change_limit = value;
     }
-    return read_arguments(words, from + 2, arguments + 2, settings, address);
+    return read_arguments(words, from + 2, arguments + 2, settings, address, tried);
 }
 
 // The header: the arguments after the program's path are ones qelvor
@@ -232,10 +259,11 @@ bool parse_header(std::string_view text, Header* header) {
         words.push_back(text.substr(start, end - start));
         start = end + 1;
     }
+    Tried tried(words.size());
     for (std::size_t first = 1; first < words.size(); ++first) {
         RunSettings settings;
         uint32_t address = 0;
-        if (!read_arguments(words, first, 0, &settings, &address)) continue;
+        if (!read_arguments(words, first, 0, &settings, &address, tried)) continue;
         settings.address =
             std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 255) + '.' +
             std::to_string((address >> 8) & 255) + '.' + std::to_string(address & 255);
