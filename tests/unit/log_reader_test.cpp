@@ -55,7 +55,7 @@ TEST(LogReader, OddInputs) {
          "1,C:\\Program Files\\q.exe 127.0.0.1 -p 100 -w 300 -Q 1,0,7,4,3,42.9,cut,127.0.0.1,1200,1200,900,25.000\n",
          "x.log:11: a last line cut short\n"},
         {"binary bytes, a stranger's line, an overlong line; a send failure ends it",
-         H + R1 + std::string("\x00\x01\xff", 3) + "\r\nhello -o a -o b \r\n" + std::string(9000, 'x') + "\r\n!\r\nsendto failed with error 10051\r\n" + S,
+         H + R1 + std::string("\x00\x01\xff", 3) + "\r\nhello -o a -o b z \r\n" + std::string(9000, 'x') + "\r\n!\r\nsendto failed with error 10051\r\n" + S,
          "", "1,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,0,2,2,0,0.0,failure,127.0.0.1,100,100,0,100.000\n",
          "x.log:4: bytes that are not text\nx.log:5: not a line of a qelvor log\nx.log:6: a line longer than any qelvor writes\n"},
         {"-T past midnight, a receive failure inside the outage, -Q passed",
