@@ -19,7 +19,8 @@ namespace {
 
 constexpr const char* usage_text =
     "usage: qelvor-log [--csv outages|runs|requests] [--svg FILE] [FILE...]\n"
-    "       qelvor-log --follow FILE [--on-change COMMAND] [--metrics FILE]\n"
+    "       qelvor-log --follow FILE|FOLDER [FILE|FOLDER...] [--on-change COMMAND]\n"
+    "                  [--metrics FILE]\n"
     "Reads qelvor logs (standard input when no FILE is given) and tells each run's\n"
     "outages, counts and end, or follows a log that qelvor is writing. See qelvor-log(1).\n";
 
@@ -128,7 +129,8 @@ int main(int argc, char** argv) {
             std::optional<std::string> text = take_value();
             if (!text || text->empty()) return usage_error("an option lacks its value");
             if (argument == "--svg") options.svg = text;
-            if (argument == "--follow") options.follow.path = *text, options.following = true;
+            if (argument == "--follow")
+                options.follow.paths.push_back(*text), options.following = true;
             if (argument == "--on-change") options.follow.on_change = text;
             if (argument == "--metrics") options.follow.metrics = text;
         } else {
@@ -136,9 +138,8 @@ int main(int argc, char** argv) {
         }
     }
     if (options.following) {
-        if (options.csv || options.svg || !options.files.empty()) {
-            return usage_error("--follow reads one log and writes no report");
-        }
+        if (options.csv || options.svg) return usage_error("--follow writes no report");
+        for (const std::string& file : options.files) options.follow.paths.push_back(file);
         qlog::follow(options.follow);
     }
     if (options.follow.on_change || options.follow.metrics) {

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The real qelvor binary as a user sees it, one group of checks per run:
-#   system_test.sh <socket|log|signals|privileges|reader|follow> <qelvor> <qelvor-log>
+#   system_test.sh <socket|log|signals|privileges|reader|follow|follow_logs> <qelvor> <qelvor-log>
 # A group runs in a network namespace of its own, where the kernel answers on
 # loopback and each check sets up what it needs (sysctls, tc, a veth
 # pair whose 192.0.2.0/24 addresses never leave the namespace).
@@ -10,7 +10,7 @@ group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
     for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
-        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow && ${CI:-} == true ]] && echo promtool); do
+        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow* && ${CI:-} == true ]] && echo promtool); do
         command -v $tool >/dev/null || why="needs $tool"
     done
     [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
@@ -366,38 +366,139 @@ print(red[0], red[-1] + 1)' c.png)")"
     check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms 0" "$("$QL" --csv requests </dev/null) $?"
 }
 
+# metric NAME [LABELS]: its value in m.prom, empty when it has no sample.
+metric() { sed -n "s/^$1{host=\"${2:-127.0.0.1}\"} //p" m.prom; }
+# eventually NAME EXPECTED COMMAND...: checks what the command prints once
+# it prints that, or after 10 s.
+eventually() {
+    for ((i = 0; i < 100; ++i)); do [[ $("${@:3}") == "$2" ]] && break; sleep 0.1; done
+    check "$1" "$2" "$("${@:3}")"
+}
+# until_seen FILE PATTERN COUNT: waits at most 10 s for that many lines.
+until_seen() {
+    for ((i = 0; i < 100; ++i)); do [[ $(grep -c -- "$2" "$1" 2>/dev/null) == "$3" ]] && return; sleep 0.1; done
+    fail "follow: not $3 '$2' in $1 within 10 s"
+}
+
 group_follow() {
     # Followed from before the log exists; the log is rotated between two
     # runs, the second starting in an outage. Each change must show while
-    # its run goes on.
-    # A hook that takes long and fails must not hold the following up.
-    "$QL" --follow f.log --metrics m.prom --on-change "env | grep -E '^QELVOR_(STATE|HOST|REQUEST|TIME_MS|DOWN_MS)=' |
-        sort | paste -sd' ' >>$d/hooks; sleep 12; exit 3" >follow.out 2>follow.err 9>&- & follower=$!
-    seen() { for ((i = 0; i < 100; ++i)); do [[ $(grep -c "$1" follow.out) == "$2" ]] && return; sleep 0.1; done; fail "follow: no $2 '$1' within 10 s"; }
+    # its run goes on; the hooks, slow and failing, run in order of the
+    # changes. A link planted at the metrics file's temporary name is
+    # never written through.
+    echo keep >victim && ln -s victim m.prom.tmp
+    (umask 077 && exec "$QL" --follow f.log --metrics m.prom --on-change "exec >>$d/hooks
+        printf '%s fds ' \"\$(env | grep -E '^QELVOR_(STATE|HOST|REQUEST|TIME_MS|DOWN_MS|SEQ|LOG)=' | sort | paste -sd' ')\"
+        ls -m /proc/\$\$/fd
+        echo \$QELVOR_WALLTIME | grep -Eqx '20[0-9-]{8}T[0-9:]{8}[.][0-9]{3}[+-][0-9]{2}:[0-9]{2}' || echo bad time
+        sleep 0.2; exit 3" >follow.out 2>follow.err 9>&-) & follower=$!
     for r in 1 2; do
         [[ $r == 2 ]] && mv f.log f.log.1 && silent 1
-        start f "$Q" 127.0.0.1 -n 0 -p 100 -w 200 && sleep 0.5 && silent 1 && seen '127.0.0.1 down' $r && silent 0 && seen ' up after ' $r
+        start f "$Q" 127.0.0.1 -n 0 -p 100 -w 200 && sleep 0.5 && silent 1 &&
+            until_seen follow.out '127.0.0.1 down' $r && silent 0 && until_seen follow.out ' up after ' $r
+        [[ $r == 2 ]] && eventually "follow: running" 1 metric qelvor_running
         kill -INT $pid && reap $pid >/dev/null
     done
-    sleep 0.5 && kill $follower
+    until_seen hooks . 5 && sleep 0.5
     ms() { printf '%02d:%02d:%02d.%03d' $(($1 / 3600000)) $(($1 / 60000 % 60)) $(($1 / 1000 % 60)) $(($1 % 1000)); }
     echo "00:00:00.000 127.0.0.1 up (run 1, request 1)" >changes
-    oracle outages f.log.1 f.log | while IFS=, read -r run first last start end down lost; do
+    hook() { echo "$1QELVOR_HOST=127.0.0.1 QELVOR_LOG=f.log QELVOR_REQUEST=$2 QELVOR_SEQ=$3 QELVOR_STATE=$4 QELVOR_TIME_MS=$5 fds 0, 1, 2"; }
+    hook "" 1 1 up 0 >hooks.expected
+    seq=1 && while IFS=, read -r run first last start end down lost; do
         echo "$(ms $start) 127.0.0.1 down (run $run, request $first)"$'\n'"$(ms $end) 127.0.0.1 up after $(ms $down | cut -c2-) down (run $run, request $((last + 1)))" >>changes
-        echo "QELVOR_HOST=127.0.0.1 QELVOR_REQUEST=$first QELVOR_STATE=down QELVOR_TIME_MS=$start" >&3
-        echo "QELVOR_DOWN_MS=$down QELVOR_HOST=127.0.0.1 QELVOR_REQUEST=$((last + 1)) QELVOR_STATE=up QELVOR_TIME_MS=$end" >&3
-    done 3>hooks.expected
+        hook "" $first $((++seq)) down $start && hook "QELVOR_DOWN_MS=$down " $((last + 1)) $((++seq)) up $end
+    done < <(oracle outages f.log.1 f.log) >>hooks.expected
     check "follow: the changes" "$(cat changes)" "$(cat follow.out)"
-    check "follow: hooks" "$(sort hooks.expected)" "$(grep -v 'REQUEST=1 QELVOR_STATE=up' hooks | sort)"
+    check "follow: hooks, in order" "$(cat hooks.expected)" "$(cat hooks)"
     # promtool comes with tools/install-deps --ci only; CI must have it.
     ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool check metrics"
-    check "follow: metrics, stderr" "1 $(summaries f.log.1 f.log | awk -F, '{ s += $2; r += $3 } END { print s, r }') 2 \
-$(oracle outages f.log.1 f.log | awk -F, '{ s += $6 } END { printf "%.3f", s / 1000 }') " \
-        "$(grep -E '^qelvor_(up|[a-z_]+_total)\{' m.prom | cut -d' ' -f2 | paste -sd' ') $(cat follow.err)"
+    check "follow: metrics, stderr, the planted link" "1 0 $(summaries f.log.1 f.log | awk -F, '{ s += $2; r += $3 } END { print s, r }') 2 \
+$(oracle outages f.log.1 f.log | awk -F, '{ s += $6 } END { printf "%.3f", s / 1000 }')  keep -rw-r--r--" \
+        "$(grep -E '^qelvor_(up|running|[a-z_]+_total)\{' m.prom | cut -d' ' -f2 | paste -sd' ') $(cat follow.err) \
+$(cat victim) $(stat -c %A m.prom)"
+
+    # Restarted after a rotation, the new log holding an outage: the new
+    # follower counts from zero and tells no change it did not see. Then a run stopped while a request
+    # waits for its reply: the requests counted are the summary's Sent.
+    mv f.log f.log.2 && start f "$Q" 127.0.0.1 -n 0 -p 100 -w 200 && sleep 0.3 && silent 1 && sleep 0.6 && silent 0
+    until_seen f.log '\[[0-9]*\] reply' 2 && sleep 1.2 && kill $follower
+    "$QL" --follow f.log --metrics m.prom >follow.out 2>&1 & follower=$!
+    state() { echo "$(metric qelvor_up) $(metric qelvor_running) $(metric qelvor_outages_total) \
+$(metric qelvor_down_seconds_total) $(metric qelvor_last_change_timestamp_seconds) $(cat follow.out)"; }
+    eventually "follow: restarted, no phantom down time" "1 1 0 0.000  " state
+    kill -INT $pid && reap $pid >/dev/null
+    eventually "follow: the run ended" 0 metric qelvor_running
+    before=$(metric qelvor_requests_total) && mv f.log f.log.3
+    start f "$Q" 127.0.0.1 -n 0 -p 100 -w 1000 && sleep 0.5 && silent 1 && sleep 0.5
+    kill -INT $pid && reap $pid >/dev/null
+    IFS=, read -r _ sent _ < <(summaries f.log)
+    counted() { echo "$(($(metric qelvor_requests_total) - before)) $(metric qelvor_running)"; }
+    eventually "follow: stopped while a request waits, counted as its summary" "$sent 0" counted
+    kill $follower && wait $follower
+}
+
+# A log line of request N (stamped N-1 tenths of a second in): reply or none.
+outcome() { printf '00:00:%02d.%d00 [%d] %s\r\n' $((($1 - 1) / 10 % 60)) $((($1 - 1) % 10)) $1 "$([[ $2 == up ]] && echo 'reply from 127.0.0.1 ; rtt 1 ms.' || echo 'no reply.')"; }
+header() { printf '/usr/bin/qelvor %s -n 0 -p 100 -w 100 -o %s \r\n' "$1" "$2"; }
+
+group_follow_logs() {
+    # Logs written here, read by a follower started after their header:
+    # bursts of changes, each burst's hooks in order, the slow down hooks
+    # too; then more changes at once than the hooks may wait.
+    { header 127.0.0.1 f.log && outcome 1 up; } >f.log
+    "$QL" --follow f.log --metrics m.prom --on-change "exec >>$d/hooks; echo \$QELVOR_SEQ \$QELVOR_STATE \$QELVOR_REQUEST
+        [[ \$QELVOR_STATE == up ]] || sleep 0.01" >follow.out 2>follow.err & follower=$!
+    until_seen m.prom '^qelvor_up{' 1
+    for ((b = 0, n = 1, s = 0; b < 100; ++b)); do
+        for ((i = 0; i < 6; ++i)); do outcome $((++n)) $( ((i % 2)) && echo up || echo down); done >>f.log
+        for ((i = 0; i < 6; ++i)); do echo "$((++s)) $( ((i % 2)) && echo up || echo down) $((n - 5 + i))"; done >>hooks.expected
+        sleep 0.06
+    done
+    until_seen hooks . 600
+    check "follow: bursts whose hooks ran in order" 100 "$(paste -d'|' <(paste -d, - - - - - - <hooks.expected) \
+        <(paste -d, - - - - - - <hooks) | awk -F'|' '$1 == $2' | wc -l)"
+    for ((i = 0; i < 150; ++i)); do outcome $((++n)) $( ((i % 2)) && echo up || echo down) >&3
+        echo "$((++s)) $( ((i % 2)) && echo up || echo down) $n"; done 3>burst >>hooks.expected
+    cat burst >>f.log && until_seen hooks . 700
+    check "follow: 150 changes at once: the oldest 50 hooks dropped and said, the last state last" \
+        "50 $(sed -n '651,$p' hooks.expected | paste -sd,)" \
+        "$(grep -c 'oldest waiting.*dropped' follow.err) $(sed -n '601,$p' hooks | paste -sd,)"
+
+    # A file with history put at the path (a restore) sets the state only;
+    # then one cut by a copytruncate and written past its old size is read
+    # again from its start.
+    shown=$(wc -l <follow.out) && requests=$(metric qelvor_requests_total)
+    { header 127.0.0.1 h.log && outcome 1 up && outcome 2 down && outcome 3 down; } >h.log && mv h.log f.log
+    sleep 1 && check "follow: restored history: no line, no hook, counts kept, its state" "$shown 700 $requests 0" \
+        "$(wc -l <follow.out) $(wc -l <hooks) $(metric qelvor_requests_total) $(metric qelvor_up)"
+    for ((i = 4; i < 60; ++i)); do outcome $i down; done >>f.log && sleep 0.5
+    { outcome 60 up && for ((i = 61; i < 130; ++i)); do outcome $i up; done; } >cut && cp cut f.log
+    until_seen follow.out 'up after .* request 60)' 1
+
+    # A log nobody else may read: said once, and again when it can be read.
+    { header 127.0.0.1 f.log && outcome 1 up; } >secret.log && chmod 600 secret.log
+    "${nobody[@]}" "$QL" --follow secret.log >/dev/null 2>secret.err & reader=$!
+    sleep 1 && chmod 644 secret.log && sleep 0.5 && kill $reader
+    check "follow: unreadable, said once, then read" "qelvor-log: secret.log: Permission denied
+qelvor-log: secret.log: read again" "$(cat secret.err)"
+
+    # A folder: every *.log in it, one appearing later; two logs of one host
+    # are told apart by their path.
+    mkdir logs && for l in a:127.0.0.1 b:127.0.0.1 c:127.0.0.2; do
+        { header ${l#*:} logs/${l%:*}.log && outcome 1 up; } >logs/${l%:*}.log
+    done
+    kill $follower && "$QL" --follow logs --metrics m.prom 2>follow.err & follower=$!
+    sleep 0.5 && { header 127.0.0.3 d.log && outcome 1 down; } >logs/d.log && sleep 0.5
+    check "follow: a folder's logs" 'qelvor_up{host="127.0.0.1",log="logs/a.log"} 1
+qelvor_up{host="127.0.0.1",log="logs/b.log"} 1
+qelvor_up{host="127.0.0.2"} 1
+qelvor_up{host="127.0.0.3"} 0' "$(grep ^qelvor_up m.prom | sort)$(cat follow.err)"
+    ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool check metrics, a folder"
+    kill $follower && wait $follower
 }
 
 case $group in
-    socket | log | signals | privileges | reader | follow) group_$group ;;
+    socket | log | signals | privileges | reader | follow | follow_logs) group_$group ;;
     *) fail "no group $group" ;;
 esac
 ((fails == 0)) || exit 1
