@@ -354,8 +354,7 @@ void follow(const FollowOptions& options) {
                 std::fprintf(stderr, "qelvor-log: %s: %s\n", folder.c_str(), why.c_str());
             folder_problems[folder] = why;
         }
-        bool read = false;
-        for (auto& log : logs) read = log->poll(buffer, first) || read;
+        for (auto& log : logs) log->poll(buffer, first);
 
         std::vector<os::FileIdentity> files;
         std::vector<std::string> paths;
@@ -378,7 +377,9 @@ void follow(const FollowOptions& options) {
                 metrics_time = now;
             }
         }
-        hooks.run(read ? 0 : poll_ms);
+        // Each log is read to its end on every round: a round every
+        // poll_ms, sooner only to start the next hook.
+        hooks.run(poll_ms);
     }
 }
 
