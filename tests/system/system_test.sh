@@ -1,6 +1,6 @@
 #!/bin/bash
 # The real qelvor binary as a user sees it, one group of checks per run:
-#   system_test.sh <socket|log|signals|privileges|reader|follow|follow_logs> <qelvor> <qelvor-log>
+#   system_test.sh <socket|log|signals|privileges|reader|follow|follow_logs|monitoring> <qelvor> <qelvor-log>
 # A group runs in a network namespace of its own, where the kernel answers on
 # loopback and each check sets up what it needs (sysctls, tc, a veth
 # pair whose 192.0.2.0/24 addresses never leave the namespace).
@@ -10,7 +10,8 @@ group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
     for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
-        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow* && ${CI:-} == true ]] && echo promtool); do
+        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow* && ${CI:-} == true ]] && echo promtool) \
+        $([[ $group == monitoring ]] && echo prometheus prometheus-alertmanager prometheus-node-exporter); do
         command -v $tool >/dev/null || why="needs $tool"
     done
     [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
@@ -497,8 +498,71 @@ qelvor_up{host="127.0.0.3"} 0' "$(grep ^qelvor_up m.prom | sort)$(cat follow.err
     kill $follower && wait $follower
 }
 
+# receiver PORT FILE: a webhook receiver for Alertmanager, one line per
+# alert received: "firing|resolved ALERTNAME HOST".
+receiver() {
+    /usr/bin/python3 -c 'import http.server, json, sys
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+        with open(sys.argv[2], "a") as out:
+            for a in body["alerts"]:
+                print(a["status"], a["labels"]["alertname"], a["labels"].get("host", ""), file=out)
+        self.send_response(200)
+        self.end_headers()
+    def log_message(self, *args): pass
+http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Hook).serve_forever()' "$@"
+}
+# query PROMQL: the values of the result, as Prometheus answers now.
+query() {
+    /usr/bin/python3 -c 'import json, sys, urllib.request, urllib.parse
+try: r = json.load(urllib.request.urlopen("http://127.0.0.1:9090/api/v1/query?query=" + urllib.parse.quote(sys.argv[1])))
+except OSError: r = {"data": {"result": []}}
+print(" ".join(s["value"][1] for s in r["data"]["result"]))' "$1"
+}
+
+group_monitoring() {
+    # The chain an operator runs, from Debian's packages, on this namespace's
+    # 127.0.0.1: qelvor watching a host in a namespace of its own, the
+    # follower writing into node_exporter's textfile folder, Prometheus with
+    # the example rules (their "for" shortened to 2 s, scraping every
+    # second) and Alertmanager posting to a receiver here.
+    unshare -n sleep 300 & host=$!
+    sleep 0.2 && ip link add qa type veth peer name qb netns $host && ip link set qa up &&
+        ip addr add 192.0.2.1/24 dev qa && nsenter -t $host -n sh -c 'ip link set lo up &&
+        ip link set qb up && ip addr add 192.0.2.2/24 dev qb' || fail "a host in a namespace"
+    mkdir logs textfiles && : >alerts && receiver 9095 alerts &
+    sed -E 's/^( +for:).*/\1 2s/' "$(dirname "$(realpath "$0")")/../../data/examples/qelvor-alerts.yml" >rules.yml
+    echo "global: {scrape_interval: 1s, evaluation_interval: 1s}
+rule_files: [rules.yml]
+alerting: {alertmanagers: [{static_configs: [{targets: ['127.0.0.1:9093']}]}]}
+scrape_configs: [{job_name: node, static_configs: [{targets: ['127.0.0.1:9100']}]}]" >prometheus.yml
+    echo "route: {receiver: hook, group_by: [alertname, host], group_wait: 0s, group_interval: 1s}
+receivers: [{name: hook, webhook_configs: [{url: 'http://127.0.0.1:9095/', send_resolved: true}]}]" >alertmanager.yml
+    prometheus-alertmanager --config.file=alertmanager.yml --storage.path=am --cluster.listen-address= \
+        --web.listen-address=127.0.0.1:9093 2>am.log &
+    prometheus-node-exporter --web.listen-address=127.0.0.1:9100 --collector.disable-defaults \
+        --collector.textfile --collector.textfile.directory=textfiles 2>node.log &
+    prometheus --config.file=prometheus.yml --storage.tsdb.path=tsdb --web.listen-address=127.0.0.1:9090 \
+        --rules.alert.resend-delay=1s 2>prometheus.log &
+    start logs/192.0.2.2 "$Q" 192.0.2.2 -T -n 0 -p 200 -w 300 && watcher=$pid
+    "$QL" --follow logs --metrics textfiles/qelvor.prom >follow.out & follower=$!
+    # alert LINE: waits at most 60 s for the receiver to have had it.
+    alert() {
+        for ((i = 0; i < 300; ++i)); do grep -qx "$1" alerts && return; sleep 0.2; done
+        fail "monitoring: no \"$1\" within 60 s: $(paste -sd'|' alerts)"
+    }
+    eventually "monitoring: the host up, as Prometheus has it" 1 query 'qelvor_up{host="192.0.2.2"}'
+    down=$SECONDS && nsenter -t $host -n ip link set qb down && alert "firing QelvorHostDown 192.0.2.2"
+    check "monitoring: down at least the rule's 2 s before it fired" 1 $((SECONDS - down >= 2))
+    nsenter -t $host -n ip link set qb up && alert "resolved QelvorHostDown 192.0.2.2"
+    kill -INT $watcher && reap $watcher >/dev/null
+    alert "firing QelvorWatcherGone 192.0.2.2"
+    kill $(jobs -p) 2>/dev/null && wait
+}
+
 case $group in
-    socket | log | signals | privileges | reader | follow | follow_logs) group_$group ;;
+    socket | log | signals | privileges | reader | follow | follow_logs | monitoring) group_$group ;;
     *) fail "no group $group" ;;
 esac
 ((fails == 0)) || exit 1
