@@ -19,14 +19,19 @@ namespace qlog {
 namespace {
 
 constexpr unsigned poll_ms = 250;
-// Hooks waiting behind a slow one; past this the oldest waiting is dropped.
-constexpr std::size_t hooks_waiting_limit = 100;
+// Hooks waiting behind a slow one, per log followed and at least; past
+// this the oldest waiting is dropped. A fleet's logs may all change at once
+// (the watching machine's own link down).
+constexpr std::size_t hooks_waiting_per_log = 10;
+constexpr std::size_t hooks_waiting_least = 100;
 // A log path missing this long is said to be missing (a rotation leaves it
 // missing for a moment).
 constexpr double missing_said_after_s = 10;
 // The metrics file is rewritten at least this often, so that its age tells
-// whether the follower goes on.
+// whether the follower goes on, and at most once in metrics_least_s (each
+// time is a file made, synced and renamed).
 constexpr double metrics_refresh_s = 10;
+constexpr double metrics_least_s = 1;
 // The first and last bytes read of a log, compared again whenever it grows:
 // a copytruncate followed by more than was read shows as other bytes there.
 constexpr std::size_t witness_bytes = 64;
@@ -39,7 +44,7 @@ public:
 
     void add(const std::string& what, os::Variables variables) {
         if (!command_) return;
-        if (waiting_.size() == hooks_waiting_limit) {
+        if (waiting_.size() >= std::max(hooks_waiting_least, hooks_waiting_per_log * logs)) {
             std::fprintf(stderr,
                          "qelvor-log: %zu --on-change commands wait behind a slow one: the "
                          "oldest waiting, for %s, is dropped\n",
@@ -72,6 +77,8 @@ public:
             running_ = os::Command{};
         }
     }
+
+    std::size_t logs = 0;  // followed now
 
 private:
     const std::optional<std::string>& command_;
@@ -354,6 +361,7 @@ void follow(const FollowOptions& options) {
                 std::fprintf(stderr, "qelvor-log: %s: %s\n", folder.c_str(), why.c_str());
             folder_problems[folder] = why;
         }
+        hooks.logs = logs.size();
         for (auto& log : logs) log->poll(buffer, first);
 
         std::vector<os::FileIdentity> files;
@@ -366,7 +374,8 @@ void follow(const FollowOptions& options) {
         double now = os::unix_time_s();
         if (options.metrics) {
             std::string text = metrics_text(series);
-            if (text != metrics_written || now - metrics_time >= metrics_refresh_s) {
+            if ((text != metrics_written && now - metrics_time >= metrics_least_s) ||
+                now - metrics_time >= metrics_refresh_s) {
                 std::string why = os::replace_file(*options.metrics, text);
                 if (!why.empty() && why != metrics_failure) {
                     std::fprintf(stderr, "qelvor-log: %s: %s\n", options.metrics->c_str(),
