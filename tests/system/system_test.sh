@@ -470,8 +470,9 @@ group_follow_logs() {
     # again from its start.
     shown=$(wc -l <follow.out) && requests=$(metric qelvor_requests_total)
     { header 127.0.0.1 h.log && outcome 1 up && outcome 2 down && outcome 3 down; } >h.log && mv h.log f.log
-    sleep 1 && check "follow: restored history: no line, no hook, counts kept, its state" "$shown 700 $requests 0" \
-        "$(wc -l <follow.out) $(wc -l <hooks) $(metric qelvor_requests_total) $(metric qelvor_up)"
+    restored() { echo "$(wc -l <follow.out) $(wc -l <hooks) $(metric qelvor_requests_total) $(metric qelvor_up)"; }
+    sleep 0.5 && eventually "follow: restored history: no line, no hook, counts kept, its state" \
+        "$shown 700 $requests 0" restored
     for ((i = 4; i < 60; ++i)); do outcome $i down; done >>f.log && sleep 0.5
     { outcome 60 up && for ((i = 61; i < 130; ++i)); do outcome $i up; done; } >cut && cp cut f.log
     until_seen follow.out 'up after .* request 60)' 1
@@ -488,12 +489,14 @@ qelvor-log: secret.log: read again" "$(cat secret.err)"
     mkdir logs && for l in a:127.0.0.1 b:127.0.0.1 c:127.0.0.2; do
         { header ${l#*:} logs/${l%:*}.log && outcome 1 up; } >logs/${l%:*}.log
     done
-    kill $follower && "$QL" --follow logs --metrics m.prom 2>follow.err & follower=$!
-    sleep 0.5 && { header 127.0.0.3 d.log && outcome 1 down; } >logs/d.log && sleep 0.5
-    check "follow: a folder's logs" 'qelvor_up{host="127.0.0.1",log="logs/a.log"} 1
+    kill $follower && wait $follower
+    "$QL" --follow logs --metrics m.prom 2>follow.err & follower=$!
+    sleep 0.5 && { header 127.0.0.3 d.log && outcome 1 down; } >logs/d.log
+    folder() { echo "$(grep ^qelvor_up m.prom | sort)$(cat follow.err)"; }
+    eventually "follow: a folder's logs" 'qelvor_up{host="127.0.0.1",log="logs/a.log"} 1
 qelvor_up{host="127.0.0.1",log="logs/b.log"} 1
 qelvor_up{host="127.0.0.2"} 1
-qelvor_up{host="127.0.0.3"} 0' "$(grep ^qelvor_up m.prom | sort)$(cat follow.err)"
+qelvor_up{host="127.0.0.3"} 0' folder
     ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool check metrics, a folder"
     kill $follower && wait $follower
 }
