@@ -96,9 +96,12 @@ struct Counts {
         down_ms += other.down_ms;
         return *this;
     }
+    // Never below 0: a log that contradicts itself (a summary that sent
+    // fewer than its lines tell) makes no counter leap.
     Counts minus(const Counts& other) const {
-        return {requests - other.requests, replies - other.replies, outages - other.outages,
-                down_ms - other.down_ms};
+        auto less = [](auto a, auto b) { return a > b ? a - b : decltype(a - b){0}; };
+        return {less(requests, other.requests), less(replies, other.replies),
+                less(outages, other.outages), less(down_ms, other.down_ms)};
     }
 };
 
