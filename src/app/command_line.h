@@ -1,9 +1,9 @@
 // Turns the command line into the run settings.
 #pragma once
 
-#include <cstdint>
-
 #include "probe/run_settings.h"
+
+namespace qelvor {
 
 enum class ParseResult {
     Accepted,
@@ -19,8 +19,4 @@ ParseResult parse_command_line(int argc, char** argv);
 // What the last command line read asked for; written by nothing else.
 const RunSettings& run_settings();
 
-// Reads a decimal number the way strtoul does with a 32-bit unsigned long:
-// leading white space, an optional sign, digits; too large reads as
-// 4294967295; a minus negates modulo 2^32 after that. True only when the
-// whole text was read, which the empty text passes as 0.
-bool read_number(const char* text, uint32_t* value);
+}  // namespace qelvor

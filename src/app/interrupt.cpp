@@ -5,6 +5,8 @@
 #include "platform/platform.h"
 #include "probe/run_counters.h"
 
+namespace qelvor {
+
 namespace {
 
 // How long the interrupt path waits for a writer to let go of the output
@@ -42,3 +44,5 @@ bool terminate_run() {
 bool install_interrupt_handler(int* error_number) {
     return platform::interrupt_install(interrupt_run, terminate_run, error_number);
 }
+
+}  // namespace qelvor

@@ -3,5 +3,5 @@
 
 int main(int argc, char** argv) {
     platform::process_startup();
-    return run_program(argc, argv);
+    return qelvor::run_program(argc, argv);
 }

@@ -1,7 +1,5 @@
 #include "app/run_driver.h"
 
-#include <cstdio>
-
 #include "app/command_line.h"
 #include "app/interrupt.h"
 #include "app/usage_text.h"
@@ -10,11 +8,12 @@
 #include "platform/platform.h"
 #include "probe/probe_cycle.h"
 #include "probe/run_counters.h"
+#include "record/line_text.h"
+#include "record/options.h"
+
+namespace qelvor {
 
 namespace {
-
-constexpr int min_arguments = 2;   // the program name and an address
-constexpr int max_arguments = 15;  // the program name and 14 more
 
 int usage_exit(int argc, char** argv) {
     print_usage(argc > 0 && argv[0] != nullptr ? argv[0] : "");
@@ -28,7 +27,7 @@ int run_program(int argc, char** argv) {
     counters_reset();
     platform::console_setup();
 
-    if (argc < min_arguments || argc > max_arguments) return usage_exit(argc, argv);
+    if (argc < record::min_arguments || argc > record::max_arguments) return usage_exit(argc, argv);
     switch (parse_command_line(argc, argv)) {
         case ParseResult::Accepted:
             break;
@@ -46,20 +45,15 @@ int run_program(int argc, char** argv) {
     }
     int start_code = platform::socket_library_start();
     if (start_code != 0) {
-        char line[64];
-        int length = std::snprintf(line, sizeof line, "WSAStartup failed: %d\n", start_code);
-        output_console_only(line, static_cast<std::size_t>(length));
+        output_console_line(record::startup_failure_row.c_str(), start_code);
         output_close_log();
         return 1;
     }
     platform::timer_period_begin();
     platform::sleep_ms(16);
-    platform::TimeOfDay now = platform::local_time_of_day();
-    uint32_t start_of_day_ms =
-        ((now.hours * 60u + now.minutes) * 60u + now.seconds) * 1000u + now.milliseconds;
     output_log_header(argc, argv);
 
-    run_probe_cycle(run_settings(), start_of_day_ms);
+    run_probe_cycle(run_settings());
 
     // Kept to the end: an interrupt from here on cannot have the output, so
     // the summary is written once and the log closed once.
@@ -71,3 +65,5 @@ int run_program(int argc, char** argv) {
     output_flush_console();
     return 0;
 }
+
+}  // namespace qelvor

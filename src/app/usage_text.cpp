@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+namespace qelvor {
+
 namespace {
 
 // The text is kept here in UTF-8 and converted for the console when printed.
@@ -39,7 +41,9 @@ constexpr char usage_tail[] =
 
 void print_usage(const char* program_path) {
     platform::console_write_utf8(usage_head, sizeof usage_head - 1);
-    platform::console_write(program_path, std::strlen(program_path));
+    platform::console_write_native(program_path, std::strlen(program_path));
     platform::console_write_utf8(usage_tail, sizeof usage_tail - 1);
     platform::console_flush();
 }
+
+}  // namespace qelvor

@@ -1,3 +1,4 @@
+// Rows of outages, runs or requests, one per line, with a header row.
 #include "log_reader/csv_report.h"
 
 #include <string>
@@ -13,12 +14,25 @@ using ull = unsigned long long;
 }  // namespace
 
 CsvReport::CsvReport(std::FILE* out, CsvKind kind) : out_(out), kind_(kind) {
-    const char* header[] = {
-        "run,first_request,last_request,start_ms,end_ms,duration_ms,lost\n",
-        "run,command,start_ms,sent,received,lost,loss_percent,ended\n",
-        "run,request,time_ms,outcome,rtt_ms\n",
-    };
-    std::fputs(header[static_cast<int>(kind)], out_);
+    // Columns added later go at the end, where a script that reads by
+    // position does not meet them.
+    switch (kind) {
+        case CsvKind::Outages:
+            std::fputs(
+                "run,first_request,last_request,start_ms,end_ms,duration_ms,lost,host,"
+                "last_reply_ms\n",
+                out_);
+            break;
+        case CsvKind::Runs:
+            std::fputs(
+                "run,command,start_ms,sent,received,lost,loss_percent,ended,host,end_ms,"
+                "watched_ms,down_ms,availability_percent\n",
+                out_);
+            break;
+        case CsvKind::Requests:
+            std::fputs("run,request,time_ms,outcome,rtt_ms\n", out_);
+            break;
+    }
 }
 
 void CsvReport::request(const Run& run, uint64_t request, int64_t time_ms, Outcome outcome,
@@ -32,6 +46,7 @@ void CsvReport::request(const Run& run, uint64_t request, int64_t time_ms, Outco
 }
 
 void CsvReport::outage(const Run& run, const Outage& outage) {
+    run_down_ms_ += outage.end_ms.value_or(run.end_ms()) - outage.start_ms;
     if (kind_ != CsvKind::Outages) return;
     std::fprintf(out_, "%llu,%llu,%llu,%lld,", static_cast<ull>(run.number),
                  static_cast<ull>(outage.first_request), static_cast<ull>(outage.last_request),
@@ -42,18 +57,29 @@ void CsvReport::outage(const Run& run, const Outage& outage) {
     } else {
         std::fputc(',', out_);
     }
-    std::fprintf(out_, ",%llu\n", static_cast<ull>(outage.lost()));
+    std::fprintf(out_, ",%llu,%s,", static_cast<ull>(outage.lost()), csv_field(run.host()).c_str());
+    if (outage.last_reply_ms)
+        std::fprintf(out_, "%lld", static_cast<long long>(*outage.last_reply_ms));
+    std::fputc('\n', out_);
 }
 
 void CsvReport::run_ends(const Run& run) {
     if (kind_ != CsvKind::Runs) return;
     uint64_t sent = run.sent(), received = run.received();
-    std::string start = run.start_ms ? std::to_string(*run.start_ms) : "";
-    std::fprintf(out_, "%llu,%s,%s,%llu,%llu,%llu,%s,%s\n", static_cast<ull>(run.number),
-                 csv_field(run.command).c_str(), start.c_str(), static_cast<ull>(sent),
-                 static_cast<ull>(received),
-                 static_cast<ull>(sent > received ? sent - received : 0),
-                 tenths_text(loss_tenths(sent, received)).c_str(), ending_name(run.ending));
+    std::string start, end, share;
+    if (run.start_ms) {
+        start = std::to_string(*run.start_ms);
+        end = std::to_string(run.end_ms());
+    }
+    if (std::optional<uint64_t> up = availability(run.lasted_ms(), run_down_ms_))
+        share = thousandths_text(*up);
+    std::fprintf(
+        out_, "%llu,%s,%s,%llu,%llu,%llu,%s,%s,%s,%s,%lld,%lld,%s\n", static_cast<ull>(run.number),
+        csv_field(run.command).c_str(), start.c_str(), static_cast<ull>(sent),
+        static_cast<ull>(received), static_cast<ull>(sent > received ? sent - received : 0),
+        tenths_text(run.loss_tenths()).c_str(), ending_name(run.ending),
+        csv_field(run.host()).c_str(), end.c_str(), static_cast<long long>(run.lasted_ms()),
+        static_cast<long long>(run_down_ms_), share.c_str());
 }
 
 }  // namespace qlog

@@ -16,12 +16,14 @@ public:
     bool wants_each_request() const override { return kind_ == CsvKind::Requests; }
     void request(const Run& run, uint64_t request, int64_t time_ms, Outcome outcome,
                  std::optional<uint32_t> rtt_ms) override;
+    void run_begins(const Run&) override { run_down_ms_ = 0; }
     void outage(const Run& run, const Outage& outage) override;
     void run_ends(const Run& run) override;
 
 private:
     std::FILE* out_;
     CsvKind kind_;
+    int64_t run_down_ms_ = 0;  // the outages of the run being read
 };
 
 }  // namespace qlog

@@ -1,3 +1,5 @@
+// Following logs as they are written: changes told, hooks run in order,
+// one metrics file kept.
 #include "log_reader/follow.h"
 
 #include <algorithm>
@@ -120,9 +122,7 @@ public:
           in_folder_(in_folder),
           hooks_(hooks),
           changes_(changes),
-          place_{path_},
-          tracker_(*this, [this](std::string_view text) { place_.complain(text); }),
-          scanner_(tracker_, place_) {}
+          scanner_(*this) {}
     FollowedLog(const FollowedLog&) = delete;
     FollowedLog& operator=(const FollowedLog&) = delete;
     ~FollowedLog() override {
@@ -165,7 +165,7 @@ public:
     }
 
     bool open() const { return file_ != nullptr; }
-    bool run_open() const { return tracker_.current() != nullptr; }
+    bool run_open() const { return scanner_.current() != nullptr; }
     const os::FileIdentity& opened() const { return opened_; }
     const std::string& path() const { return path_; }
 
@@ -240,7 +240,7 @@ private:
         offset_ = 0;
         head_.clear(), tail_.clear();
         grown_to_ = 0;
-        place_.line = 1;
+        scanner_.begin_file(path_);
     }
 
     bool read_on(std::vector<char>& buffer) {
@@ -293,7 +293,7 @@ private:
     std::map<std::string, Counts> counts_now() const {
         std::map<std::string, Counts> now;
         for (const auto& [host, state] : hosts_) now[host] = state.ended;
-        if (const Run* open = tracker_.current()) {
+        if (const Run* open = scanner_.current()) {
             Counts& counts = now[open->settings.address];
             counts.requests += open->requests;
             counts.replies += open->replies;
@@ -309,8 +309,6 @@ private:
     bool in_folder_;
     Hooks& hooks_;
     uint64_t& changes_;  // of all logs
-    Place place_;
-    RunTracker tracker_;
     LogScanner scanner_;
     std::FILE* file_ = nullptr;
     os::FileIdentity opened_;

@@ -1,5 +1,8 @@
 // qelvor-log: reads qelvor's logs back as runs, outages, numbers and a
 // picture, or follows one as it is written.
+#include <zlib.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,12 +24,24 @@ constexpr const char* usage_text =
     "usage: qelvor-log [--csv outages|runs|requests] [--svg FILE] [FILE...]\n"
     "       qelvor-log --follow FILE|FOLDER [FILE|FOLDER...] [--on-change COMMAND]\n"
     "                  [--metrics FILE]\n"
-    "Reads qelvor logs (standard input when no FILE is given) and tells each run's\n"
-    "outages, counts and end, or follows a log that qelvor is writing. See qelvor-log(1).\n";
+    "Reads qelvor logs (standard input when no FILE is given), compressed with gzip or not,\n"
+    "oldest first, and tells each run's outages, counts and end, or follows a log that\n"
+    "qelvor is writing. See qelvor-log(1).\n";
 
-int usage_error(const char* why) {
-    std::fprintf(stderr, "%sqelvor-log: %s\n", usage_text, why);
-    return 1;
+// Exit statuses.
+constexpr int status_read = 0;        // everything was read
+constexpr int status_usage = 1;       // the command line was not acceptable
+constexpr int status_unreadable = 2;  // a file could not be read or written
+constexpr int status_skipped = 3;     // everything was read, but lines were skipped or in doubt
+
+int usage_error(const std::string& why) {
+    std::fprintf(stderr, "%sqelvor-log: %s\n", usage_text, why.c_str());
+    return status_usage;
+}
+
+int file_error(const std::string& name, int error) {
+    std::fprintf(stderr, "qelvor-log: %s: %s\n", name.c_str(), std::strerror(error));
+    return status_unreadable;
 }
 
 struct Options {
@@ -36,6 +51,97 @@ struct Options {
     bool following = false;
     std::vector<std::string> files;
 };
+
+// Reads the command line into options; a message when it is not acceptable.
+std::optional<std::string> parse_options(int argc, char** argv, Options& options) {
+    bool only_files = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument = argv[i];
+        std::optional<std::string_view> value;
+        if (!only_files && argument.starts_with("--") &&
+            argument.find('=') != std::string_view::npos) {
+            value = argument.substr(argument.find('=') + 1);
+            argument = argument.substr(0, argument.find('='));
+        }
+        auto take_value = [&]() -> std::optional<std::string> {
+            if (value) return std::string(*value);
+            if (i + 1 < argc) return std::string(argv[++i]);
+            return std::nullopt;
+        };
+        if (only_files || argument == "-" || !argument.starts_with("-")) {
+            options.files.emplace_back(argv[i]);
+        } else if (argument == "--") {
+            only_files = true;
+        } else if (argument == "--csv") {
+            std::optional<std::string> kind = take_value();
+            if (kind == "outages")
+                options.csv = qlog::CsvKind::Outages;
+            else if (kind == "runs")
+                options.csv = qlog::CsvKind::Runs;
+            else if (kind == "requests")
+                options.csv = qlog::CsvKind::Requests;
+            else
+                return "--csv needs outages, runs or requests";
+        } else if (argument == "--svg" || argument == "--follow" || argument == "--on-change" ||
+                   argument == "--metrics") {
+            std::optional<std::string> text = take_value();
+            if (!text || text->empty()) return "an option lacks its value";
+            if (argument == "--svg") options.svg = text;
+            if (argument == "--follow")
+                options.follow.paths.push_back(*text), options.following = true;
+            if (argument == "--on-change") options.follow.on_change = text;
+            if (argument == "--metrics") options.follow.metrics = text;
+        } else {
+            return "unknown option " + std::string(argument);
+        }
+    }
+    if (options.following && (options.csv || options.svg)) return "--follow writes no report";
+    if (options.following)
+        for (const std::string& file : options.files) options.follow.paths.push_back(file);
+    if (!options.following && (options.follow.on_change || options.follow.metrics))
+        return "--on-change and --metrics go with --follow";
+    return std::nullopt;
+}
+
+// Logs given together are read oldest first, by when each was last written:
+// logrotate's renaming and compressing keep that time, so "x.log*" is read
+// in the order it was written whatever order the names come in. Standard
+// input stays where it was given.
+void oldest_first(std::vector<std::string>& files) {
+    std::vector<std::pair<int64_t, std::string>> dated;
+    for (const std::string& name : files)
+        dated.emplace_back(name == "-" ? INT64_MAX : qlog::os::identify(name).modified_ns, name);
+    std::stable_sort(dated.begin(), dated.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < files.size(); ++i) files[i] = dated[i].second;
+}
+
+// Reads one file (or standard input, "-"), compressed with gzip or not,
+// through the scanner. Returns the errno when it could not be read, 0 when
+// it was.
+int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer) {
+    bool standard_input = name == "-";
+    if (standard_input) qlog::os::binary_input();
+    // zlib reads a file that is not compressed as it is.
+    errno = 0;
+    gzFile gz = standard_input ? gzdopen(fileno(stdin), "rb") : gzopen(name.c_str(), "rb");
+    if (gz == nullptr) return errno != 0 ? errno : ENOMEM;
+    gzbuffer(gz, 1 << 17);
+    scanner.begin_file(name);
+    int got = 0, error = 0;
+    while ((got = gzread(gz, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0)
+        scanner.feed(buffer.data(), static_cast<std::size_t>(got));
+    if (got < 0) {
+        int zlib_error = 0;
+        const char* why = gzerror(gz, &zlib_error);
+        error = zlib_error == Z_ERRNO ? errno : EIO;
+        std::fprintf(stderr, "qelvor-log: %s: %s\n", name.c_str(),
+                     zlib_error == Z_ERRNO ? std::strerror(error) : why);
+    }
+    scanner.end_of_file();
+    gzclose(gz);
+    return got < 0 ? -1 : 0;
+}
 
 // Hands every sink everything.
 class Both : public qlog::RunSink {
@@ -65,113 +171,58 @@ private:
     RunSink* second_;
 };
 
-// Reads one file (or standard input, "-") through the scanner. False when it
-// could not be read.
-bool read_file(const std::string& name, qlog::LogScanner& scanner, qlog::Place& place,
-               std::vector<char>& buffer) {
-    bool standard_input = name == "-";
-    std::FILE* file = standard_input ? stdin : std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "qelvor-log: %s: %s\n", name.c_str(), std::strerror(errno));
-        return false;
-    }
-    std::setvbuf(file, nullptr, _IONBF, 0);  // read straight into the buffer
-    place.file = name;
-    place.line = 1;
-    std::size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0)
-        scanner.feed(buffer.data(), got);
-    bool failed = std::ferror(file) != 0;
-    if (failed) std::fprintf(stderr, "qelvor-log: %s: %s\n", name.c_str(), std::strerror(errno));
-    scanner.end_of_file();
-    if (!standard_input) std::fclose(file);
-    return !failed;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    bool only_files = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view argument = argv[i];
-        std::optional<std::string_view> value;
-        if (!only_files && argument.starts_with("--") &&
-            argument.find('=') != std::string_view::npos) {
-            value = argument.substr(argument.find('=') + 1);
-            argument = argument.substr(0, argument.find('='));
-        }
-        auto take_value = [&]() -> std::optional<std::string> {
-            if (value) return std::string(*value);
-            if (i + 1 < argc) return std::string(argv[++i]);
-            return std::nullopt;
-        };
-        if (only_files || argument == "-" || !argument.starts_with("-")) {
-            options.files.emplace_back(argv[i]);
-        } else if (argument == "--") {
-            only_files = true;
-        } else if (argument == "-h" || argument == "--help") {
-            std::fputs(usage_text, stdout);
-            return 0;
-        } else if (argument == "--csv") {
-            std::optional<std::string> kind = take_value();
-            if (!kind) return usage_error("--csv needs outages, runs or requests");
-            if (*kind == "outages")
-                options.csv = qlog::CsvKind::Outages;
-            else if (*kind == "runs")
-                options.csv = qlog::CsvKind::Runs;
-            else if (*kind == "requests")
-                options.csv = qlog::CsvKind::Requests;
-            else
-                return usage_error("--csv needs outages, runs or requests");
-        } else if (argument == "--svg" || argument == "--follow" || argument == "--on-change" ||
-                   argument == "--metrics") {
-            std::optional<std::string> text = take_value();
-            if (!text || text->empty()) return usage_error("an option lacks its value");
-            if (argument == "--svg") options.svg = text;
-            if (argument == "--follow")
-                options.follow.paths.push_back(*text), options.following = true;
-            if (argument == "--on-change") options.follow.on_change = text;
-            if (argument == "--metrics") options.follow.metrics = text;
-        } else {
-            return usage_error(("unknown option " + std::string(argument)).c_str());
+// Reads the logs and writes the reports; the exit status.
+int report(Options& options) {
+    if (options.files.empty()) options.files.emplace_back("-");
+    // What the reader writes never replaces what it reads.
+    if (options.svg) {
+        qlog::os::FileIdentity out = qlog::os::identify(*options.svg);
+        for (const std::string& name : options.files) {
+            if (name != "-" && out.same_file(qlog::os::identify(name))) {
+                std::fprintf(stderr, "qelvor-log: %s: is also read; give --svg another file\n",
+                             options.svg->c_str());
+                return status_usage;
+            }
         }
     }
-    if (options.following) {
-        if (options.csv || options.svg) return usage_error("--follow writes no report");
-        for (const std::string& file : options.files) options.follow.paths.push_back(file);
-        qlog::follow(options.follow);
-    }
-    if (options.follow.on_change || options.follow.metrics) {
-        return usage_error("--on-change and --metrics go with --follow");
-    }
+    oldest_first(options.files);
 
     qlog::TableReport table(stdout);
     std::optional<qlog::CsvReport> csv;
     if (options.csv) csv.emplace(stdout, *options.csv);
     qlog::SvgTimeline svg;
-    if (options.svg && !svg.open(*options.svg)) {
-        std::fprintf(stderr, "qelvor-log: %s: %s\n", options.svg->c_str(), std::strerror(errno));
-        return 2;
-    }
+    if (options.svg && !svg.open(*options.svg)) return file_error(*options.svg, errno);
     Both sink(csv ? static_cast<qlog::RunSink&>(*csv) : table, options.svg ? &svg : nullptr);
-    qlog::Place place;
-    qlog::RunTracker tracker(sink, [&](std::string_view text) { place.complain(text); });
-    qlog::LogScanner scanner(tracker, place);
+    qlog::LogScanner scanner(sink);
 
-    if (options.files.empty()) options.files.emplace_back("-");
     std::vector<char> buffer(1 << 18);
-    int status = 0;
+    int status = status_read;
     for (const std::string& name : options.files) {
-        if (name == "-") qlog::os::binary_input();
-        if (!read_file(name, scanner, place, buffer)) status = 2;
+        int error = read_file(name, scanner, buffer);
+        if (error > 0) file_error(name, error);
+        if (error != 0) status = status_unreadable;
     }
-    tracker.finish();
+    scanner.finish();
     if (!csv) table.finish();
-    if (options.svg && !svg.finish()) {
-        std::fprintf(stderr, "qelvor-log: %s: %s\n", options.svg->c_str(), std::strerror(errno));
-        status = 2;
-    }
-    if (std::fflush(stdout) != 0) status = 2;
+    if (options.svg && !svg.finish()) status = file_error(*options.svg, errno);
+    if (std::fflush(stdout) != 0) status = file_error("standard output", errno);
+    if (status == status_read && scanner.complaints() > 0) status = status_skipped;
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) break;
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(usage_text, stdout);
+            return status_read;
+        }
+    }
+    Options options;
+    if (std::optional<std::string> why = parse_options(argc, argv, options))
+        return usage_error(*why);
+    if (options.following) qlog::follow(options.follow);
+    return report(options);
 }

@@ -1,3 +1,4 @@
+// The metrics file in the Prometheus text format, replaced whole.
 #include "log_reader/metrics_file.h"
 
 #include <cinttypes>

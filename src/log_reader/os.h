@@ -22,7 +22,7 @@ struct FileIdentity {
     uint64_t device = 0;
     uint64_t file = 0;
     uint64_t size = 0;
-    double modified_s = 0;  // Unix time
+    int64_t modified_ns = 0;  // the last modification, in ns since the epoch
     bool same_file(const FileIdentity& other) const {
         return exists && other.exists && device == other.device && file == other.file;
     }
@@ -55,6 +55,13 @@ void sleep_ms(unsigned milliseconds);
 // zone is the system's, or TZ's where it is set.
 double unix_time_s();
 std::string local_iso_time(double unix_s);
+
+// Creates a file that did not exist, for writing, without following a
+// link at the path; null with errno set when it cannot.
+std::FILE* create_new(const std::string& path);
+// A file written whole beside the one it replaces, put in its place in one
+// step.
+bool replace_with(const std::string& written, const std::string& path);
 
 // Standard input as bytes, untranslated.
 void binary_input();

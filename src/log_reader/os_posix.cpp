@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,10 +27,10 @@ namespace qlog::os {
 namespace {
 
 FileIdentity from_stat(const struct stat& status) {
-    return FileIdentity{true, static_cast<uint64_t>(status.st_dev),
-                        static_cast<uint64_t>(status.st_ino), static_cast<uint64_t>(status.st_size),
-                        static_cast<double>(status.st_mtim.tv_sec) +
-                            static_cast<double>(status.st_mtim.tv_nsec) / 1e9};
+    return FileIdentity{
+        true, static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+        static_cast<uint64_t>(status.st_size),
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
 }
 
 std::string reason(int error) { return std::strerror(error); }
@@ -155,6 +156,18 @@ std::string local_iso_time(double unix_s) {
 }
 
 void binary_input() {}
+
+std::FILE* create_new(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+bool replace_with(const std::string& written, const std::string& path) {
+    return std::rename(written.c_str(), path.c_str()) == 0;
+}
 
 // The child closes every descriptor above the standard three, whoever
 // opened it and however: close_range, or one by one up to the limit.

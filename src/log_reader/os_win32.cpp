@@ -1,6 +1,8 @@
 // The reader's needs of the system on Windows.
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -25,10 +27,13 @@ double unix_from(FILETIME time) {
 FileIdentity from_handle(HANDLE handle) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return {};
+    // File times count 100 ns from 1601.
+    uint64_t written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                       info.ftLastWriteTime.dwLowDateTime;
     return FileIdentity{true, info.dwVolumeSerialNumber,
                         (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
                         (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-                        unix_from(info.ftLastWriteTime)};
+                        (static_cast<int64_t>(written) - 116444736000000000) * 100};
 }
 
 std::string reason(DWORD error) {
@@ -157,6 +162,21 @@ std::string local_iso_time(double unix_s) {
 }
 
 void binary_input() { _setmode(_fileno(stdin), _O_BINARY); }
+
+std::FILE* create_new(const std::string& path) {
+    int fd = -1;
+    if (_sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _SH_DENYWR,
+                 _S_IREAD | _S_IWRITE) != 0) {
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+bool replace_with(const std::string& written, const std::string& path) {
+    return MoveFileExA(written.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 // The child gets an environment block of its own, and of this process's
 // handles only the standard ones: a list of them is all it may inherit.

@@ -1,6 +1,7 @@
+// How times, durations and shares are written.
 #include "log_reader/report_text.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
 
 namespace qlog {
@@ -22,17 +23,22 @@ std::string duration_text(int64_t ms) {
     return text[0] == '0' && text[1] != ':' ? text.substr(1) : text;
 }
 
-uint64_t loss_tenths(uint64_t sent, uint64_t received) {
-    if (sent == 0 || sent <= received) return 0;
-    // The percentage is a float before it is shown, and an exact half of a
-    // tenth rounds up.
-    auto percent = static_cast<float>(static_cast<double>(sent - received) /
-                                      static_cast<double>(sent) * 100.0);
-    return static_cast<uint64_t>(std::floor(static_cast<double>(percent) * 10.0 + 0.5));
-}
-
 std::string tenths_text(uint64_t tenths) {
     return std::to_string(tenths / 10) + '.' + std::to_string(tenths % 10);
+}
+
+std::string thousandths_text(uint64_t thousandths) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%03llu",
+                  static_cast<unsigned long long>(thousandths / 1000),
+                  static_cast<unsigned long long>(thousandths % 1000));
+    return text;
+}
+
+std::optional<uint64_t> availability(int64_t watched_ms, int64_t down_ms) {
+    if (watched_ms <= 0) return std::nullopt;
+    int64_t up = std::clamp<int64_t>(watched_ms - down_ms, 0, watched_ms);
+    return static_cast<uint64_t>((up * 100000 + watched_ms / 2) / watched_ms);
 }
 
 std::string csv_field(std::string_view text) {

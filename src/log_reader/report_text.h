@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,13 @@ namespace qlog {
 std::string clock_text(int64_t ms);
 // A duration, "H:MM:SS.mmm".
 std::string duration_text(int64_t ms);
-// The loss in tenths of a percent, as qelvor's summary rounds it.
-uint64_t loss_tenths(uint64_t sent, uint64_t received);
-std::string tenths_text(uint64_t tenths);  // "12.5"
+// Tenths as a number with one decimal: "12.5".
+std::string tenths_text(uint64_t tenths);
+// Thousandths as a number with three decimals: "99.982".
+std::string thousandths_text(uint64_t thousandths);
+// The share of watched time that was up, in thousandths of a percent,
+// rounded; none when nothing was watched.
+std::optional<uint64_t> availability(int64_t watched_ms, int64_t down_ms);
 // A CSV field, quoted when it must be.
 std::string csv_field(std::string_view text);
 

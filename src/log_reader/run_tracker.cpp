@@ -1,6 +1,11 @@
+// Runs, requests and outages out of the lines and marks of a log.
 #include "log_reader/run_tracker.h"
 
 #include <algorithm>
+#include <string>
+
+#include "record/loss.h"
+#include "record/stamp.h"
 
 namespace qlog {
 
@@ -13,6 +18,8 @@ uint64_t widen(uint32_t low, uint64_t near) {
     if (candidate > near + 0x80000000u && candidate >= 0x100000000u) candidate -= 0x100000000u;
     return candidate;
 }
+
+constexpr auto day_ms = static_cast<int64_t>(record::day_ms);
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
@@ -32,6 +39,10 @@ const char* ending_name(Ending ending) {
             break;
     }
     return "cut";
+}
+
+uint64_t Run::loss_tenths() const {
+    return summary ? summary_tenths : record::loss_tenths(sent(), received());
 }
 
 int64_t Run::end_ms() const {
@@ -80,12 +91,24 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
     run_.last_outcome = outcome;
     run_.last_rtt = rtt;
     run_.send_failure_last = false;
-    sink_.request(run_, request, time_ms, outcome, rtt);
+    bool up = outcome == Outcome::Reply;
+    // The reply that ends a silence in compact output is followed by the
+    // lost line, which may yet move it: it is told after that line.
+    bool hold = up && rtt && !run_.settings.verbose && (run_.outage || run_.changes == 0);
+    if (!hold) sink_.request(run_, request, time_ms, outcome, rtt);
+    if (up && rtt && !hold) last_reply_at_ = time_ms + *rtt;
+    if (up && !rtt) last_reply_at_.reset();
     if (outcome == Outcome::Failure) {
         if (run_.outage) run_.outage->last_request = request;
         return;
     }
-    bool up = outcome == Outcome::Reply;
+    if (up) {
+        // What a lost line after this reply would count, as the watcher does.
+        lost_since_reply_ = request - run_.last_reply_request - 1;
+        // Before the run's first reply the lost line counts from the start.
+        replied_before_ = run_.last_reply_request > 0;
+        run_.last_reply_request = request;
+    }
     // Replied is the state whenever an outcome came and no outage is open.
     bool same = run_.outage ? !up : up && run_.changes > 0;
     if (up) ++run_.replies;
@@ -99,19 +122,49 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
         run_.outage->last_request = request - 1;
         run_.outage->end_ms = time_ms;
         down_ms = time_ms - run_.outage->start_ms;
-        sink_.outage(run_, *run_.outage);
+        // Told with the reply that ended it, after the lost line when held.
+        if (hold)
+            ended_ = run_.outage;
+        else
+            sink_.outage(run_, *run_.outage);
         run_.outage.reset();
     } else if (!up) {
-        run_.outage = Outage{request, request, time_ms, std::nullopt};
+        run_.outage = Outage{request, request, time_ms, std::nullopt, std::nullopt};
     }
-    if (up_ != up) sink_.change(run_, up, request, time_ms, down_ms);
+    if (hold) {
+        held_ = Held{request, time_ms, *rtt, up_ != up, down_ms};
+    } else if (up_ != up) {
+        sink_.change(run_, up, request, time_ms, down_ms);
+    }
     up_ = up;
+}
+
+void RunTracker::tell_held(int64_t shift_ms) {
+    if (held_) {
+        Held held = *held_;
+        held_.reset();
+        held.time_ms += shift_ms;
+        run_.last_ms += shift_ms;
+        if (ended_) ended_->end_ms = *ended_->end_ms + shift_ms;
+        if (held.down_ms) *held.down_ms += shift_ms;
+        last_reply_at_ = held.time_ms + held.rtt_ms;
+        sink_.request(run_, held.request, held.time_ms, Outcome::Reply, held.rtt_ms);
+        tell_ended_outage();
+        if (held.change) sink_.change(run_, true, held.request, held.time_ms, held.down_ms);
+    }
+    tell_ended_outage();
+}
+
+void RunTracker::tell_ended_outage() {
+    if (ended_) sink_.outage(run_, *ended_);
+    ended_.reset();
 }
 
 void RunTracker::marks(char mark, uint64_t count) {
     if (count == 0) return;
+    tell_held(0);
     need_run();
-    Outcome outcome = mark == reply_mark ? Outcome::Reply : Outcome::NoReply;
+    Outcome outcome = mark == record::reply_mark ? Outcome::Reply : Outcome::NoReply;
     uint64_t one_by_one = sink_.wants_each_request() ? count : 1;
     for (uint64_t i = 0; i < one_by_one; ++i) {
         place(run_.requests + 1, next_estimate(), outcome, std::nullopt);
@@ -122,11 +175,30 @@ void RunTracker::marks(char mark, uint64_t count) {
     int64_t step = next_estimate() - run_.last_ms;
     run_.requests += rest;
     run_.last_ms += static_cast<int64_t>(rest) * step;
-    if (outcome == Outcome::Reply) run_.replies += rest;
+    if (outcome == Outcome::Reply) run_.replies += rest, run_.last_reply_request = run_.requests;
     if (run_.outage) run_.outage->last_request = run_.requests;
 }
 
 void RunTracker::line(const LogLine& line, const Header& header) {
+    int64_t shift_ms = 0;
+    if (line.kind == LineKind::Lost && held_) {
+        // Said right after the reply that ended a silence: how many requests
+        // went unanswered since the reply before, and how long before this
+        // request's send that reply came. Where that reply's time is known
+        // to the ms, this one is that much later: a stamp alone cannot tell
+        // how many days a silence lasted (a machine suspended for days).
+        if (line.lost != lost_since_reply_) {
+            complain_("the lost line says " + std::to_string(line.lost) +
+                      " request(s), the lines before it " + std::to_string(lost_since_reply_));
+        }
+        auto ago = static_cast<int64_t>(line.ago_ms);
+        if (replied_before_ && last_reply_at_) {
+            int64_t shift = *last_reply_at_ + ago - held_->time_ms;
+            if (shift % day_ms == 0 && held_->time_ms + shift >= *last_reply_at_) shift_ms = shift;
+        }
+        if (ended_ && replied_before_) ended_->last_reply_ms = held_->time_ms + shift_ms - ago;
+    }
+    if (line.kind != LineKind::Empty) tell_held(shift_ms);
     switch (line.kind) {
         case LineKind::Header:
             if (open_) end_run();
@@ -135,7 +207,11 @@ void RunTracker::line(const LogLine& line, const Header& header) {
             return;
         case LineKind::Outcome: {
             need_run();
-            uint64_t request = widen(line.request, run_.requests + 1);
+            // A number of 32 bits or fewer may be that of a watcher that
+            // counted in 32 bits, wrapped: the one nearest the next is taken.
+            uint64_t request = line.request > 0xFFFFFFFFu
+                                   ? line.request
+                                   : widen(static_cast<uint32_t>(line.request), run_.requests + 1);
             if (request <= run_.requests) {
                 complain_("a request number out of order");
                 return;
@@ -165,6 +241,7 @@ void RunTracker::line(const LogLine& line, const Header& header) {
             run_.summary = true;
             run_.summary_sent = line.sent;
             run_.summary_received = line.received;
+            run_.summary_tenths = line.loss_tenths;
             end_run();
             return;
         default:
@@ -173,6 +250,7 @@ void RunTracker::line(const LogLine& line, const Header& header) {
 }
 
 void RunTracker::end_run() {
+    tell_held(0);
     if (run_.outage) sink_.outage(run_, *run_.outage);
     const RunSettings& settings = run_.settings;
     if (!run_.summary) {

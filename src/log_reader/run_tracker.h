@@ -8,19 +8,24 @@
 #include <string>
 #include <string_view>
 
-#include "log_reader/log_format.h"
+#include "log_reader/log_line.h"
 
 namespace qlog {
 
 enum class Outcome { Reply, NoReply, Failure };  // Failure: the receive failed
 enum class Ending { Count, Changes, Interrupt, Failure, Cut };
-const char* ending_name(Ending ending);  // count, changes, interrupt, failure, cut
+// The one word for an ending, in every report: count, changes, interrupt,
+// failure, cut.
+const char* ending_name(Ending ending);
 
 struct Outage {
     uint64_t first_request = 0;  // its first request without a reply
     uint64_t last_request = 0;   // its last one
     int64_t start_ms = 0;
     std::optional<int64_t> end_ms;  // none while open, or when the run ended in it
+    // When the last reply before it came, where the lost line after its end
+    // told: the host was last seen up then.
+    std::optional<int64_t> last_reply_ms;
     uint64_t lost() const { return last_request - first_request + 1; }
 };
 
@@ -41,12 +46,17 @@ struct Run {
     uint32_t changes = 0;
     std::optional<Outage> outage;  // the open one
     bool send_failure_last = false;
+    uint64_t last_reply_request = 0;  // the request the last reply answered
     bool summary = false;
-    uint32_t summary_sent = 0, summary_received = 0;
+    uint64_t summary_sent = 0, summary_received = 0, summary_tenths = 0;
     Ending ending = Ending::Cut;
 
+    const std::string& host() const { return settings.address; }
     uint64_t sent() const { return summary ? summary_sent : requests; }
     uint64_t received() const { return summary ? summary_received : replies; }
+    // The loss in tenths of a percent: the summary's own, or what it would
+    // have shown.
+    uint64_t loss_tenths() const;
     // Until the last request's outcome: its wait, or its round trip.
     int64_t end_ms() const;
     int64_t lasted_ms() const { return start_ms ? end_ms() - *start_ms : 0; }
@@ -75,6 +85,8 @@ class RunTracker {
 public:
     using Complaint = std::function<void(std::string_view)>;
     RunTracker(RunSink& sink, Complaint complain) : sink_(sink), complain_(std::move(complain)) {}
+    RunTracker(const RunTracker&) = delete;
+    RunTracker& operator=(const RunTracker&) = delete;
 
     void line(const LogLine& line, const Header& header);
     void marks(char mark, uint64_t count);
@@ -89,6 +101,11 @@ private:
     int64_t next_estimate() const;
     void place(uint64_t request, int64_t time_ms, Outcome outcome, std::optional<uint32_t> rtt);
     void end_run();
+    // The reply that ended a silence, and the outage it ended, are told
+    // once the line after the reply has been seen: a lost line there tells
+    // when the reply before came, which may move this one by whole days.
+    void tell_held(int64_t shift_ms);
+    void tell_ended_outage();
 
     RunSink& sink_;
     Complaint complain_;
@@ -96,6 +113,19 @@ private:
     bool open_ = false;
     uint64_t runs_ = 0;
     std::optional<bool> up_;  // the last outcome of all, for changes across runs
+    struct Held {
+        uint64_t request;
+        int64_t time_ms;
+        uint32_t rtt_ms;
+        bool change;  // the reply is a change of the last outcome of all
+        std::optional<int64_t> down_ms;
+    };
+    std::optional<Held> held_;     // a reply not yet told
+    std::optional<Outage> ended_;  // ended by the last reply, not yet told
+    // When the last reply came, where its line told it to the ms.
+    std::optional<int64_t> last_reply_at_;
+    uint64_t lost_since_reply_ = 0;  // unanswered requests before the last reply
+    bool replied_before_ = false;    // and a reply came before them
 };
 
 }  // namespace qlog

@@ -1,9 +1,13 @@
+// The picture of the runs, drawn band by band as they end.
 #include "log_reader/svg_timeline.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
+#include "log_reader/os.h"
 #include "log_reader/report_text.h"
+#include "record/stamp.h"
 
 namespace qlog {
 
@@ -52,6 +56,8 @@ std::string xml_text(std::string_view text) {
 }
 
 // The axis step: the first of these that gives at most eight ticks.
+constexpr auto day_ms = static_cast<int64_t>(record::day_ms);
+
 int64_t tick_step(int64_t span_ms) {
     static const int64_t steps[] = {1,       2,       5,        10,       20,       50,     100,
                                     200,     500,     1000,     2000,     5000,     10000,  15000,
@@ -67,8 +73,19 @@ int64_t tick_step(int64_t span_ms) {
 
 }  // namespace
 
+SvgTimeline::~SvgTimeline() {
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    std::remove(written_.c_str());
+}
+
 bool SvgTimeline::open(const std::string& path) {
-    file_ = std::fopen(path.c_str(), "wb");
+    path_ = path;
+    for (int attempt = 0; file_ == nullptr && attempt < 100; ++attempt) {
+        written_ = path + ".new" + std::to_string(attempt);
+        file_ = os::create_new(written_);
+        if (file_ == nullptr && errno != EEXIST) return false;
+    }
     if (file_ == nullptr) return false;
     std::fprintf(file_,
                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg "
@@ -145,16 +162,7 @@ void SvgTimeline::outage(const Run& run, const Outage& outage) {
     }
 }
 
-void SvgTimeline::run_ends(const Run& run) {
-    if (file_ == nullptr) return;
-    int y = top + runs_++ * band_height;
-    int64_t start = run.start_ms.value_or(0);
-    int64_t span = std::max<int64_t>(1, run.end_ms() - start);
-    auto x_of = [&](int64_t t) {
-        return left + static_cast<double>(std::clamp<int64_t>(t - start, 0, span)) * plot_width /
-                          static_cast<double>(span);
-    };
-    uint64_t sent = run.sent(), received = run.received();
+void SvgTimeline::band_title(const Run& run, int y) {
     std::fprintf(
         file_,
         "<text x=\"%d\" y=\"%d\" font-size=\"13\" font-weight=\"bold\">run %llu: %s</text>\n", left,
@@ -163,12 +171,14 @@ void SvgTimeline::run_ends(const Run& run) {
     std::fprintf(file_,
                  "<text x=\"%d\" y=\"%d\" fill=\"#666666\">started %s, lasted %s: sent %llu, "
                  "received %llu, lost %s %%, ended: %s</text>\n",
-                 left, y + 32, clock_text(start).c_str(), duration_text(run.lasted_ms()).c_str(),
-                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received),
-                 tenths_text(loss_tenths(sent, received)).c_str(), ending_name(run.ending));
-    int band = y + 76;
-    std::fprintf(file_, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"22\" fill=\"%s\"/>\n", left,
-                 band, plot_width, run.start_ms ? up_colour : "#cccccc");
+                 left, y + 32, clock_text(run.start_ms.value_or(0)).c_str(),
+                 duration_text(run.lasted_ms()).c_str(),
+                 static_cast<unsigned long long>(run.sent()),
+                 static_cast<unsigned long long>(run.received()),
+                 tenths_text(run.loss_tenths()).c_str(), ending_name(run.ending));
+}
+
+void SvgTimeline::band_spans(int band, const std::function<double(int64_t)>& x_of) {
     for (const Span& down : down_) {
         double x = x_of(down.start_ms), w = std::max(1.0, x_of(down.end_ms) - x);
         std::fprintf(file_,
@@ -182,33 +192,38 @@ void SvgTimeline::run_ends(const Run& run) {
                          x + w / 2, band + 15, label.c_str());
         }
     }
-    if (!rtt_.empty()) {
-        uint32_t highest = 0;
-        double scale = 1;
-        for (const Sample& s : rtt_) {
-            highest = std::max(highest, s.max);
-            scale = std::max(scale, static_cast<double>(s.sum) / s.count);
-        }
-        // The line breaks where replies stopped (an outage) rather than
-        // bridge it.
-        int64_t gap = 2 * std::max<int64_t>(
-                              {1, run.settings.period_ms, run.settings.wait_ms, sample_width_ms_});
-        for (std::size_t i = 0; i < rtt_.size(); ++i) {
-            const Sample& s = rtt_[i];
-            if (i == 0 || s.time_ms - rtt_[i - 1].time_ms > gap) {
-                std::fprintf(
-                    file_, "%s<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"",
-                    i == 0 ? "" : "\"/>\n", rtt_colour);
-            }
-            double mean = static_cast<double>(s.sum) / s.count;
-            std::fprintf(file_, "%.2f,%.2f ", x_of(s.time_ms), band - 4 - mean / scale * 30);
-        }
-        std::fprintf(file_,
-                     "\"/>\n<text x=\"%d\" y=\"%d\" font-size=\"10\" fill=\"%s\" "
-                     "text-anchor=\"end\">round trip up to %u ms</text>\n",
-                     left + plot_width, y + 46, rtt_colour, highest);
+}
+
+void SvgTimeline::band_round_trips(const Run& run, int y, int band,
+                                   const std::function<double(int64_t)>& x_of) {
+    if (rtt_.empty()) return;
+    uint32_t highest = 0;
+    double scale = 1;
+    for (const Sample& s : rtt_) {
+        highest = std::max(highest, s.max);
+        scale = std::max(scale, static_cast<double>(s.sum) / s.count);
     }
-    int axis = band + 26;
+    // The line breaks where replies stopped (an outage) rather than bridge it.
+    int64_t gap =
+        2 * std::max<int64_t>({1, run.settings.period_ms, run.settings.wait_ms, sample_width_ms_});
+    for (std::size_t i = 0; i < rtt_.size(); ++i) {
+        const Sample& s = rtt_[i];
+        if (i == 0 || s.time_ms - rtt_[i - 1].time_ms > gap) {
+            std::fprintf(file_,
+                         "%s<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"",
+                         i == 0 ? "" : "\"/>\n", rtt_colour);
+        }
+        double mean = static_cast<double>(s.sum) / s.count;
+        std::fprintf(file_, "%.2f,%.2f ", x_of(s.time_ms), band - 4 - mean / scale * 30);
+    }
+    std::fprintf(file_,
+                 "\"/>\n<text x=\"%d\" y=\"%d\" font-size=\"10\" fill=\"%s\" "
+                 "text-anchor=\"end\">round trip up to %u ms</text>\n",
+                 left + plot_width, y + 46, rtt_colour, highest);
+}
+
+void SvgTimeline::band_axis(int64_t start, int64_t span, int axis,
+                            const std::function<double(int64_t)>& x_of) {
     std::fprintf(file_, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#333333\"/>\n",
                  left, axis, left + plot_width, axis);
     int64_t step = tick_step(span);
@@ -221,6 +236,24 @@ void SvgTimeline::run_ends(const Run& run) {
             "<text x=\"%.2f\" y=\"%d\" font-size=\"10\" text-anchor=\"middle\">%s</text>\n",
             x_of(t), axis, x_of(t), axis + 4, x_of(t), axis + 15, label.c_str());
     }
+}
+
+void SvgTimeline::run_ends(const Run& run) {
+    if (file_ == nullptr) return;
+    int y = top + runs_++ * band_height;
+    int64_t start = run.start_ms.value_or(0);
+    int64_t span = std::max<int64_t>(1, run.end_ms() - start);
+    auto x_of = [&](int64_t t) {
+        return left + static_cast<double>(std::clamp<int64_t>(t - start, 0, span)) * plot_width /
+                          static_cast<double>(span);
+    };
+    band_title(run, y);
+    int band = y + 76;
+    std::fprintf(file_, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"22\" fill=\"%s\"/>\n", left,
+                 band, plot_width, run.start_ms ? up_colour : "#cccccc");
+    band_spans(band, x_of);
+    band_round_trips(run, y, band, x_of);
+    band_axis(start, span, band + 26, x_of);
 }
 
 bool SvgTimeline::finish() {
@@ -239,7 +272,13 @@ bool SvgTimeline::finish() {
                 .c_str());
     }
     written = std::ferror(file_) == 0 && written;
-    return std::fclose(file_) == 0 && written;
+    written = std::fclose(file_) == 0 && written;
+    file_ = nullptr;
+    if (written && os::replace_with(written_, path_)) return true;
+    int error = errno;
+    std::remove(written_.c_str());
+    errno = error;
+    return false;
 }
 
 }  // namespace qlog

@@ -1,3 +1,4 @@
+// The report an operator reads first: runs, outages, totals per host.
 #include "log_reader/table_report.h"
 
 #include <algorithm>
@@ -9,27 +10,22 @@ namespace qlog {
 
 namespace {
 
-const char* ending_text(Ending ending) {
-    switch (ending) {
-        case Ending::Count:
-            return "count reached";
-        case Ending::Changes:
-            return "change limit";
-        case Ending::Interrupt:
-            return "Ctrl-C";
-        case Ending::Failure:
-            return "failure";
-        case Ending::Cut:
-            break;
-    }
-    return "cut off (no summary)";
-}
+using ull = unsigned long long;
 
 }  // namespace
 
+TableReport::Totals& TableReport::totals_of(const Run& run) {
+    for (Totals& totals : hosts_) {
+        if (totals.host == run.host()) return totals;
+    }
+    hosts_.push_back(Totals{run.host()});
+    return hosts_.back();
+}
+
 void TableReport::run_begins(const Run& run) {
     run_outages_ = 0;
-    std::fprintf(out_, "run %llu: %s\n", static_cast<unsigned long long>(run.number),
+    run_down_ms_ = 0;
+    std::fprintf(out_, "run %llu: %s\n", static_cast<ull>(run.number),
                  run.has_header ? run.command.c_str() : "(no header)");
 }
 
@@ -41,39 +37,57 @@ void TableReport::outage(const Run& run, const Outage& outage) {
     int64_t down = outage.end_ms.value_or(run.end_ms()) - outage.start_ms;
     std::string requests =
         std::to_string(outage.first_request) + '-' + std::to_string(outage.last_request);
-    std::fprintf(out_, "  %-7llu %-13s %-13s %-12s %-11s %llu\n",
-                 static_cast<unsigned long long>(run_outages_), clock_text(outage.start_ms).c_str(),
+    std::fprintf(out_, "  %-7llu %-13s %-13s %-12s %-11s %llu\n", static_cast<ull>(run_outages_),
+                 clock_text(outage.start_ms).c_str(),
                  outage.end_ms ? clock_text(*outage.end_ms).c_str() : "(open)",
-                 duration_text(down).c_str(), requests.c_str(),
-                 static_cast<unsigned long long>(outage.lost()));
-    ++outages_;
-    longest_ms_ = std::max(longest_ms_, down);
-    down_ms_ += down;
+                 duration_text(down).c_str(), requests.c_str(), static_cast<ull>(outage.lost()));
+    Totals& totals = totals_of(run);
+    ++totals.outages;
+    totals.longest_ms = std::max(totals.longest_ms, down);
+    run_down_ms_ += down;
+    widest_wait_ms_ = std::max(widest_wait_ms_, run.settings.wait_ms);
 }
 
 void TableReport::run_ends(const Run& run) {
     uint64_t sent = run.sent(), received = run.received();
-    uint64_t lost = sent > received ? sent - received : 0;
-    std::fprintf(
-        out_, "  started %s, lasted %s, ended: %s\n  sent %llu, received %llu, lost %llu (%s %%)\n",
-        run.start_ms ? clock_text(*run.start_ms).c_str() : "-",
-        duration_text(run.lasted_ms()).c_str(), ending_text(run.ending),
-        static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received),
-        static_cast<unsigned long long>(lost), tenths_text(loss_tenths(sent, received)).c_str());
-    watched_ms_ += run.lasted_ms();
+    std::fprintf(out_,
+                 "  started %s, lasted %s, ended: %s\n  sent %llu, received %llu, lost %llu "
+                 "(%s %%)\n",
+                 run.start_ms ? clock_text(*run.start_ms).c_str() : "-",
+                 duration_text(run.lasted_ms()).c_str(), ending_name(run.ending),
+                 static_cast<ull>(sent), static_cast<ull>(received),
+                 static_cast<ull>(sent > received ? sent - received : 0),
+                 tenths_text(run.loss_tenths()).c_str());
+    Totals& totals = totals_of(run);
+    ++totals.runs;
+    totals.watched_ms += run.lasted_ms();
+    totals.down_ms += run_down_ms_;
 }
 
 void TableReport::finish() {
-    // Thousandths of a percent, rounded.
-    int64_t up = std::max<int64_t>(0, watched_ms_ - down_ms_);
-    int64_t availability = watched_ms_ > 0 ? (up * 100000 + watched_ms_ / 2) / watched_ms_ : 100000;
-    std::fprintf(out_,
-                 "all runs: %llu outage(s), the longest %s\n  down %s of %s watched, availability "
-                 "%lld.%03lld %%\n",
-                 static_cast<unsigned long long>(outages_), duration_text(longest_ms_).c_str(),
-                 duration_text(down_ms_).c_str(), duration_text(watched_ms_).c_str(),
-                 static_cast<long long>(availability / 1000),
-                 static_cast<long long>(availability % 1000));
+    if (hosts_.empty()) {
+        std::fputs("no runs read\n", out_);
+        return;
+    }
+    for (const Totals& totals : hosts_) {
+        std::string host = totals.host.empty() ? "an unknown host (no header)" : totals.host;
+        std::fprintf(out_, "all runs of %s: %llu run(s), %llu outage(s), the longest %s\n",
+                     host.c_str(), static_cast<ull>(totals.runs), static_cast<ull>(totals.outages),
+                     duration_text(totals.longest_ms).c_str());
+        std::optional<uint64_t> share = availability(totals.watched_ms, totals.down_ms);
+        std::fprintf(
+            out_, "  down %s of %s watched, availability %s\n",
+            duration_text(totals.down_ms).c_str(), duration_text(totals.watched_ms).c_str(),
+            share ? (thousandths_text(*share) + " %").c_str() : "unknown (nothing watched)");
+    }
+    if (widest_wait_ms_ > 0) {
+        std::fprintf(out_,
+                     "note: an outage is timed from the send of its first unanswered request to\n"
+                     "  the send of the first request answered again; a request waits up to %u ms\n"
+                     "  (-w) for its reply, so each end is known to within that: a shorter -w\n"
+                     "  narrows it.\n",
+                     widest_wait_ms_);
+    }
 }
 
 }  // namespace qlog

@@ -2,11 +2,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
+#include "record/options.h"
+
+namespace qelvor {
 
 // Every -o opens one; a later -o leaves the earlier file open and held, so
-// a command line can hold as many as it has -o options (at most seven).
+// a command line can hold as many as it has -o options.
 struct LogFile {
     std::FILE* stream;
     bool ends_mid_line;
@@ -15,22 +19,24 @@ struct LogFile {
 
 namespace {
 
-LogFile logs[8];
+LogFile logs[record::max_logs];
 
 // Writes length bytes, each "\n" as "\r\n".
 bool write_crlf(std::FILE* stream, const char* text, std::size_t length, int* error_number) {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= length; ++i) {
-        if (i < length && text[i] != '\n') continue;
-        std::size_t piece = i - start;
-        errno = 0;
-        if (piece > 0 && std::fwrite(text + start, 1, piece, stream) != piece) break;
-        if (i < length && std::fwrite("\r\n", 1, 2, stream) != 2) break;
-        start = i + 1;
-        if (i == length) return true;
+    errno = 0;
+    const char* end = text + length;
+    while (text < end) {
+        auto* newline = static_cast<const char*>(std::memchr(text, '\n', end - text));
+        const char* stop = newline != nullptr ? newline : end;
+        auto piece = static_cast<std::size_t>(stop - text);
+        if (std::fwrite(text, 1, piece, stream) != piece ||
+            (newline != nullptr && std::fwrite("\r\n", 1, 2, stream) != 2)) {
+            *error_number = errno != 0 ? errno : EIO;
+            return false;
+        }
+        text = stop == end ? end : stop + 1;
     }
-    *error_number = errno != 0 ? errno : EIO;
-    return false;
+    return true;
 }
 
 }  // namespace
@@ -88,3 +94,5 @@ bool log_close(LogFile* log, int* error_number) {
     log->stream = nullptr;
     return closed;
 }
+
+}  // namespace qelvor

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace qelvor {
+
 struct LogFile;
 
 // Closes every log still open: a program run starts with none.
@@ -11,7 +13,7 @@ void log_close_all();
 
 // Opens path. Returns null on failure with *error_number set: EINVAL for an
 // empty path, EACCES when another holder has the file, EMFILE past the
-// eighth log of one command line.
+// most logs one command line can name.
 LogFile* log_open(const char* path, int* error_number);
 
 // Each returns false when the write failed, with *error_number set.
@@ -27,3 +29,5 @@ bool log_flush(LogFile* log, int* error_number);
 
 // Writes out what is buffered and closes the file; false when that failed.
 bool log_close(LogFile* log, int* error_number);
+
+}  // namespace qelvor

@@ -7,6 +7,9 @@
 
 #include "output/log_file.h"
 #include "platform/platform.h"
+#include "record/line_text.h"
+
+namespace qelvor {
 
 namespace {
 
@@ -16,15 +19,28 @@ namespace {
 // - RunInConsole: the same, inside a console write that may never return (a
 //   stopped pipe reader, a terminal nobody reads), the lock held; the
 //   interrupt path may take the channel from it meanwhile.
+// - RunInLog: the same, inside a log write that may never return (a share
+//   that has stalled, a FIFO nobody reads).
 // - Interrupt: the interrupt path, for good, with the lock.
 // - InterruptUnlocked: the interrupt path, for good, having taken the
 //   channel from a main thread stuck in a console write. That thread keeps
 //   the lock and the console and never comes back; neither is used again.
+// - InterruptWithoutLog: the same, from a main thread stuck in a log write:
+//   that thread keeps the lock and the log, which is left as it is; the
+//   summary goes to the console alone.
 // - RunEnd: the run's own end, on the main thread, for good, with the lock;
 //   an interrupt leaves it be.
-// In the last three the process is ending: each log write is written out at
+// From Interrupt on the process is ending: each log write is written out at
 // once, as the console write after it may never return.
-enum Owner : int { Run, RunInConsole, Interrupt, InterruptUnlocked, RunEnd };
+enum Owner : int {
+    Run,
+    RunInConsole,
+    RunInLog,
+    Interrupt,
+    InterruptUnlocked,
+    InterruptWithoutLog,
+    RunEnd
+};
 
 // Nothing waits in a buffer longer than this, so that it is out within the
 // second also when the wake-up that writes it out comes a little late.
@@ -42,12 +58,34 @@ struct OutputChannel {
 
 OutputChannel channel;
 
+// The lock is left to a main thread whose channel the interrupt path took.
+bool lock_kept_elsewhere() {
+    int owner = channel.owner.load();
+    return owner == InterruptUnlocked || owner == InterruptWithoutLog;
+}
+
 void lock() {
-    if (channel.owner.load() != InterruptUnlocked) platform::output_lock();
+    if (!lock_kept_elsewhere()) platform::output_lock();
 }
 
 void unlock() {
-    if (channel.owner.load() != InterruptUnlocked) platform::output_unlock();
+    if (!lock_kept_elsewhere()) platform::output_unlock();
+}
+
+// Around a log write or write-out that may block for good: the interrupt
+// path may take the channel meanwhile, and the writer must then never come
+// back to it.
+int log_io_begin() {
+    int owner = channel.owner.load();
+    if (owner == Run) channel.owner.store(RunInLog);
+    return owner;
+}
+
+void log_io_end(int owner) {
+    int expected = RunInLog;
+    if (owner == Run && !channel.owner.compare_exchange_strong(expected, Run)) {
+        platform::wait_for_exit();
+    }
 }
 
 bool ending() { return channel.owner.load() >= Interrupt; }
@@ -61,14 +99,17 @@ uint64_t time_to_due(uint64_t now) {
 }
 
 bool to_log(const char* text, std::size_t length, bool write_out) {
-    if (channel.log == nullptr) return true;
+    if (channel.log == nullptr || channel.owner.load() == InterruptWithoutLog) return true;
     if (channel.unreported_error != 0) {
         channel.log_error = channel.unreported_error;
         channel.unreported_error = 0;
         return false;
     }
-    return log_write(channel.log, text, length, &channel.log_error) &&
-           (!write_out || log_flush(channel.log, &channel.log_error));
+    int owner = log_io_begin();
+    bool written = log_write(channel.log, text, length, &channel.log_error) &&
+                   (!write_out || log_flush(channel.log, &channel.log_error));
+    log_io_end(owner);
+    return written;
 }
 
 // Writes text to the console, or writes out what it buffers when text is
@@ -80,7 +121,7 @@ void to_console(const char* text, std::size_t length) {
     if (owner == Run) channel.owner.store(RunInConsole);
     bool read = true;
     if (text == nullptr) {
-        platform::console_flush();
+        read = platform::console_flush();
     } else {
         read = length == 1 ? platform::console_put(text[0]) : platform::console_write(text, length);
     }
@@ -91,9 +132,14 @@ void to_console(const char* text, std::size_t length) {
     if (!read) channel.console_gone = true;
 }
 
-// Between two writes: a failure shows at the next log write.
+// Between two writes: a failed log write shows at the next log write; a
+// console whose reader has gone is seen before the next request.
 void write_out_held() {
-    if (channel.log != nullptr) log_flush(channel.log, &channel.unreported_error);
+    if (channel.log != nullptr) {
+        int owner = log_io_begin();
+        log_flush(channel.log, &channel.unreported_error);
+        log_io_end(owner);
+    }
     to_console(nullptr, 0);
     channel.held_since = nothing_held;
 }
@@ -115,6 +161,16 @@ bool write_run_output(const char* text, std::size_t length) {
     return written;
 }
 
+// Formats into a line buffer; a line that would not fit is cut (none of the
+// program's does).
+std::size_t format_line(char (&line)[record::line_buffer_size], const char* format,
+                        va_list arguments) {
+    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    if (length < 0) return 0;
+    return length >= static_cast<int>(sizeof line) ? sizeof line - 1
+                                                   : static_cast<std::size_t>(length);
+}
+
 }  // namespace
 
 void output_begin() {
@@ -128,21 +184,24 @@ void output_begin() {
 }
 
 bool output_line(const char* format, ...) {
-    char line[128];  // every line the program formats fits in 127 characters
+    char line[record::line_buffer_size];
     va_list arguments;
     va_start(arguments, format);
-    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    std::size_t length = format_line(line, format, arguments);
     va_end(arguments);
-    if (length < 0) length = 0;
-    if (length >= static_cast<int>(sizeof line)) length = sizeof line - 1;
-    return write_run_output(line, static_cast<std::size_t>(length));
+    return write_run_output(line, length);
 }
 
 bool output_mark(char mark) { return write_run_output(&mark, 1); }
 
-void output_console_only(const char* text, std::size_t length) {
+void output_console_line(const char* format, ...) {
+    char line[record::line_buffer_size];
+    va_list arguments;
+    va_start(arguments, format);
+    std::size_t length = format_line(line, format, arguments);
+    va_end(arguments);
     lock();
-    to_console(text, length);
+    to_console(line, length);
     unlock();
 }
 
@@ -180,7 +239,8 @@ int output_open_log(const char* path) {
 
 void output_close_log() {
     lock();
-    if (channel.log != nullptr) {
+    // A log that a stuck write holds is left to it, as it is.
+    if (channel.log != nullptr && channel.owner.load() != InterruptWithoutLog) {
         int error_number = 0;
         bool closed = log_close(channel.log, &error_number);
         channel.log = nullptr;
@@ -223,6 +283,8 @@ bool output_seize(uint32_t wait_ms) {
     }
     int expected = RunInConsole;
     if (channel.owner.compare_exchange_strong(expected, InterruptUnlocked)) return true;
+    expected = RunInLog;
+    if (channel.owner.compare_exchange_strong(expected, InterruptWithoutLog)) return true;
     if (expected == RunEnd) return false;
     platform::wait_for_exit();
 }
@@ -241,4 +303,12 @@ void report_failure(const char* message, int error_number) {
     unlock();
 }
 
-void report_log_write_failure(const char* message) { report_failure(message, channel.log_error); }
+void report_log_write_failure(const char* message) {
+    // Read under the lock: the interrupt path may be writing the log.
+    lock();
+    int error_number = channel.log_error;
+    unlock();
+    report_failure(message, error_number);
+}
+
+}  // namespace qelvor

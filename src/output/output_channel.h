@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qelvor {
+
 // Program start: no log (one left open by an earlier run in this process is
 // closed), a console that is read.
 void output_begin();
@@ -21,8 +23,9 @@ bool output_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes one mark character. Returns false when the log write failed.
 bool output_mark(char mark);
 
-// Writes text to the console only (start-up and socket failures).
-void output_console_only(const char* text, std::size_t length);
+// Formats a line and writes it to the console only (start-up and socket
+// failures).
+void output_console_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // For the main thread before it sleeps for ms: what would otherwise wait in
 // a buffer past its second meanwhile is written out first.
@@ -63,7 +66,9 @@ void output_end_of_run();
 // for the lock; when the main thread holds it while stuck in a console write
 // (a stopped pipe reader, an unread terminal), the channel is taken from it
 // instead: from then on lines go to the log only, and that thread never
-// returns from its write. False when the run's own end holds the channel.
+// returns from its write. The same when it is stuck in a log write (a share
+// that has stalled): lines then go to the console only, and the log is left
+// as it is. False when the run's own end holds the channel.
 // Does not return when neither could be done (a log write that cannot move).
 bool output_seize(uint32_t wait_ms);
 
@@ -73,3 +78,5 @@ void report_failure(const char* message, int error_number);
 
 // Reports the last failed log write with message.
 void report_log_write_failure(const char* message);
+
+}  // namespace qelvor

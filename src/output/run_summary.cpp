@@ -1,21 +1,21 @@
+// The summary, in the record's words and with its rounding of the loss.
 #include "output/run_summary.h"
 
 #include "output/output_channel.h"
 #include "platform/platform.h"
+#include "record/line_text.h"
+#include "record/loss.h"
 
-uint32_t loss_tenths(uint32_t sent, uint32_t received) {
-    if (sent == 0) return 0;
-    // lost / sent * 1000, rounded half up: in integers, so that an exact half
-    // (16 sent, 15 received: 62.5 tenths) is a half and rounds up.
-    uint64_t lost = sent - received;
-    return static_cast<uint32_t>((lost * 2000 + sent) / (uint64_t{2} * sent));
-}
+namespace qelvor {
 
-void print_summary(uint32_t sent, uint32_t received) {
+void print_summary(uint64_t sent, uint64_t received) {
+    using ull = unsigned long long;
     platform::sleep_ms(10);
-    uint32_t tenths = loss_tenths(sent, received);
-    bool written = output_line(
-        "\nqelvor statistics\n    Packets: Sent = %u, Received = %u, Lost = %u (%u.%u %%)\n", sent,
-        received, sent - received, tenths / 10, tenths % 10);
+    uint64_t tenths = record::loss_tenths(sent, received);
+    bool written = output_line(record::summary_rows.c_str(), static_cast<ull>(sent),
+                               static_cast<ull>(received), static_cast<ull>(sent - received),
+                               static_cast<ull>(tenths / 10), static_cast<unsigned>(tenths % 10));
     if (!written) report_log_write_failure("Log file write failed.\n");
 }
+
+}  // namespace qelvor

@@ -1,9 +1,10 @@
 // The one door between qelvor and the operating system.
 //
-// The core (src/app, src/probe, src/output) includes this header and the
-// standard library, nothing else. Each backend (posix/, win32/, and the
-// scripted fake under tests/support/) implements every function here. The
-// words are the program's own: milliseconds as uint32_t, IPv4 addresses as
+// The core (src/app, src/probe, src/output) includes this header, the
+// record's (src/record/) and the standard library, nothing else. Each
+// backend (posix/, win32/, and the scripted fake in tests/unit/) implements
+// every function here. The words are the program's own: clock readings in
+// milliseconds as uint64_t, durations as uint32_t, IPv4 addresses as
 // uint32_t in network byte order, byte spans as pointer and length. Socket
 // errors come back already numbered the way the program prints them (the
 // Winsock numbers), C-library errors as the C library's errno values.
@@ -48,7 +49,11 @@ struct TimeOfDay {
     uint16_t seconds;       // 0..59
     uint16_t milliseconds;  // 0..999
 };
-TimeOfDay local_time_of_day();
+
+// Reads the clock and the local time of day together: *local is the local
+// time at the instant the clock came to read what it returns, so that a
+// later reading of the clock, added to it, gives the local time then.
+uint64_t clock_with_local_time(TimeOfDay* local);
 
 // The echo identifier of this run's requests: the low 16 bits of the process
 // ID, which packet captures are read by, where that ID is the host's own. In
@@ -106,6 +111,9 @@ enum class Receive {
                // API): no bytes stored; Datagram::from_address and receive_time are set
     TimedOut,  // none came within the time given
     Failed,    // last_socket_error() tells why
+    NotSent,   // the system reports, after the send call returned, that the last request sent
+               // never left the host (the ICMP helper API): a failed send, last_socket_error()
+               // telling why with the number the send would have given
 };
 
 struct Datagram {
@@ -114,6 +122,9 @@ struct Datagram {
     uint64_t receive_time;  // clock_ms() reading of when it reached the host, which may be
                             // earlier than when the program got round to reading it, and
                             // for one queued before the last send, earlier than that send
+    bool before_send;       // it reached the host before the last send began, as far as the
+                            // system's stamps tell (false where they cannot): queued then,
+                            // it is never the reply to that send
 };
 
 // Receives one datagram, waiting for it at most timeout_ms. A datagram
@@ -134,17 +145,22 @@ int last_socket_error();
 // ending the process.
 void console_setup();
 
-// Writes to standard output. A failure is ignored by design, except that the
-// result is false once the reader has gone for good (a closed pipe): nothing
-// written to the console can be seen any more.
+// Writes to standard output, or writes out what it buffers (flush). A
+// failure is ignored by design, except that the result is false once the
+// reader has gone for good (a closed pipe): nothing written to the console
+// can be seen any more.
 bool console_write(const char* text, std::size_t length);
 bool console_put(char mark);
-void console_flush();
+bool console_flush();
 
 // Writes UTF-8 text (the usage text) to standard output so that the console
 // shows it: in the console's character set, or as wide characters where the
 // console takes them. Text that cannot be converted is written as it is.
 void console_write_utf8(const char* text, std::size_t length);
+
+// Writes text as the C runtime got it from the system (the program's path)
+// to standard output, in the same encoding as console_write_utf8's text.
+void console_write_native(const char* text, std::size_t length);
 
 // Writes to the standard error stream in one piece.
 void error_write(const char* text, std::size_t length);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace qelvor {
+
 uint16_t internet_checksum(const uint8_t* bytes, std::size_t length) {
     uint32_t sum = 0;
     std::size_t i = 0;
@@ -43,3 +45,5 @@ bool is_echo_reply(const uint8_t* datagram, std::size_t length, const uint8_t* r
     return icmp[0] == icmp_echo_reply && icmp[4] == request[4] && icmp[5] == request[5] &&
            icmp[6] == request[6] && icmp[7] == request[7];
 }
+
+}  // namespace qelvor

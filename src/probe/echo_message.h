@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qelvor {
+
 constexpr std::size_t echo_request_length = 26;  // 8 bytes of header, 18 of zero data
 constexpr std::size_t datagram_buffer_size = 1480;
 constexpr std::size_t ipv4_header_length = 20;
@@ -27,3 +29,5 @@ void build_echo_request(uint8_t* message, uint16_t identifier, uint32_t request_
 // request's. Nothing else is examined: not the code, the checksum, the data
 // or the sender, and the header length is taken as 20 whatever it says.
 bool is_echo_reply(const uint8_t* datagram, std::size_t length, const uint8_t* request);
+
+}  // namespace qelvor

@@ -1,14 +1,19 @@
+// Outcome lines, marks and the lost line, in the record's words.
 #include "probe/outcome_report.h"
 
 #include "output/output_channel.h"
 #include "platform/platform.h"
 #include "probe/run_counters.h"
+#include "record/line_text.h"
+#include "record/stamp.h"
+
+namespace qelvor {
 
 namespace {
 
 struct ReportState {
     ReplyState reply_state;
-    uint32_t last_reply_count;  // requests sent when the last reply came
+    uint64_t last_reply_count;  // requests sent when the last reply came
     uint64_t last_reply_time;   // clock reading when it came (t0 before any)
     uint64_t t0;                // clock reading the run's stamps count from
     bool verbose;
@@ -18,24 +23,18 @@ struct ReportState {
 
 ReportState report;
 
+using ull = unsigned long long;
+
 void count_change_unless(ReplyState same) {
     if (report.reply_state != same) count_change();
 }
 
-Stamp stamp_now(uint64_t send_time) {
-    return stamp_of(send_time, report.t0, report.time_of_day, report.start_of_day_ms);
+record::Stamp stamp_now(uint64_t send_time) {
+    uint64_t elapsed = send_time - report.t0;
+    return record::stamp_of(report.time_of_day ? elapsed + report.start_of_day_ms : elapsed);
 }
 
 }  // namespace
-
-Stamp stamp_of(uint64_t send_time, uint64_t t0, bool time_of_day, uint32_t start_of_day_ms) {
-    uint64_t elapsed = send_time - t0;
-    if (time_of_day) elapsed += start_of_day_ms;
-    return Stamp{static_cast<uint16_t>((elapsed / 3600000) % 24),
-                 static_cast<uint16_t>((elapsed / 60000) % 60),
-                 static_cast<uint16_t>((elapsed / 1000) % 60),
-                 static_cast<uint16_t>(elapsed % 1000)};
-}
 
 void report_begin(uint64_t t0, const RunSettings& settings, uint32_t start_of_day_ms) {
     report.reply_state = ReplyState::Initial;
@@ -49,27 +48,26 @@ void report_begin(uint64_t t0, const RunSettings& settings, uint32_t start_of_da
 
 bool report_reply(uint64_t send_time, uint64_t receive_time, uint32_t from_address) {
     count_change_unless(ReplyState::Replied);
-    uint32_t sent = requests_sent();
+    uint64_t sent = requests_sent();
     auto round_trip = static_cast<uint32_t>(receive_time - send_time);
     bool written = true;
     if (report.verbose || report.reply_state != ReplyState::Replied) {
         char from[platform::address_text_size];
         platform::address_to_text(from_address, from);
-        Stamp stamp = stamp_now(send_time);
-        // In compact mode the line's leading newline ends a row of marks.
-        const char* line_start = report.verbose ? "" : "\n";
-        written = output_line("%s%02u:%02u:%02u.%03u [%u] reply from %s ; rtt %u ms.\n", line_start,
-                              stamp.hours, stamp.minutes, stamp.seconds, stamp.milliseconds, sent,
-                              from, round_trip);
+        record::Stamp stamp = stamp_now(send_time);
+        // In compact mode the line's leading line end ends a row of marks.
+        const char* format =
+            report.verbose ? record::reply_row.c_str() : record::reply_after_marks.c_str();
+        written = output_line(format, stamp.hours, stamp.minutes, stamp.seconds, stamp.milliseconds,
+                              static_cast<ull>(sent), from, round_trip);
         if (written && !report.verbose && sent > 1) {
-            written =
-                output_line("    %u request(s) have been lost since the last reply %llu ms ago.\n",
-                            sent - report.last_reply_count - 1,
-                            static_cast<unsigned long long>(send_time - report.last_reply_time));
+            written = output_line(record::lost_row.c_str(),
+                                  static_cast<ull>(sent - report.last_reply_count - 1),
+                                  static_cast<ull>(send_time - report.last_reply_time));
         }
         if (!written) report_log_write_failure("Log file write failed.\n");
     } else {
-        written = output_mark('!');
+        written = output_mark(record::reply_mark);
         if (!written) report_log_write_failure("Log file write failed.");
     }
     report.last_reply_count = sent;
@@ -80,17 +78,20 @@ bool report_reply(uint64_t send_time, uint64_t receive_time, uint32_t from_addre
 
 bool report_no_reply(uint64_t send_time) {
     count_change_unless(ReplyState::NoReply);
-    uint32_t sent = requests_sent();
+    uint64_t sent = requests_sent();
     bool written = true;
     if (report.verbose || report.reply_state != ReplyState::NoReply) {
-        Stamp stamp = stamp_now(send_time);
-        const char* line_start = report.verbose ? "" : "\n";
-        written = output_line("%s%02u:%02u:%02u.%03u [%u] no reply.\n", line_start, stamp.hours,
-                              stamp.minutes, stamp.seconds, stamp.milliseconds, sent);
+        record::Stamp stamp = stamp_now(send_time);
+        const char* format =
+            report.verbose ? record::no_reply_row.c_str() : record::no_reply_after_marks.c_str();
+        written = output_line(format, stamp.hours, stamp.minutes, stamp.seconds, stamp.milliseconds,
+                              static_cast<ull>(sent));
     } else {
-        written = output_mark('.');
+        written = output_mark(record::no_reply_mark);
     }
     if (!written) report_log_write_failure("Log file write failed.\n");
     report.reply_state = ReplyState::NoReply;
     return written;
 }
+
+}  // namespace qelvor

@@ -7,6 +7,8 @@
 
 #include "probe/run_settings.h"
 
+namespace qelvor {
+
 // The last outcome, held as the ICMP type it stands for.
 enum class ReplyState : uint8_t {
     Replied = 0,    // echo reply
@@ -14,19 +16,14 @@ enum class ReplyState : uint8_t {
     Initial = 127,  // no outcome yet in this run
 };
 
-struct Stamp {
-    uint16_t hours, minutes, seconds, milliseconds;
-};
-
-// The stamp of an outcome: the time since t0 of its request's send time, or
-// with time of day that plus the start-of-day value. Hours wrap at 24.
-Stamp stamp_of(uint64_t send_time, uint64_t t0, bool time_of_day, uint32_t start_of_day_ms);
-
-// A run begins at clock reading t0: no outcome yet, no reply yet. Settings
-// and the start-of-day value are kept for the run's stamps and lines.
+// A run begins at clock reading t0, which the stamps count from: no outcome
+// yet, no reply yet. With time of day, start_of_day_ms is the local time of
+// day at t0. Settings are kept for the run's stamps and lines.
 void report_begin(uint64_t t0, const RunSettings& settings, uint32_t start_of_day_ms);
 
 // Each returns false when the log write failed; the failure is reported
 // already and the run must end.
 bool report_reply(uint64_t send_time, uint64_t receive_time, uint32_t from_address);
 bool report_no_reply(uint64_t send_time);
+
+}  // namespace qelvor

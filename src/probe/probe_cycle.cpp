@@ -1,13 +1,13 @@
 #include "probe/probe_cycle.h"
 
-#include <cstdio>
-#include <cstring>
-
 #include "output/output_channel.h"
 #include "platform/platform.h"
 #include "probe/echo_message.h"
 #include "probe/outcome_report.h"
 #include "probe/run_counters.h"
+#include "record/line_text.h"
+
+namespace qelvor {
 
 namespace {
 
@@ -17,38 +17,46 @@ namespace {
 constexpr int send_attempts = 3;
 constexpr uint32_t send_retry_pause_ms = 1;
 
-enum class SendOutcome { Sent, Lost, RunEnds };
-
 struct ProbeCycle {
     const RunSettings* settings;
     uint16_t identifier;      // echo identifier of every request of this run
     uint32_t request_number;  // the current request's number; its low 16 bits are the sequence
     uint8_t request[datagram_buffer_size];   // the request being sent, zero beyond 26 bytes
     uint8_t received[datagram_buffer_size];  // the last datagram received, IPv4 header first
+    bool not_sent;  // the system reported the request as never sent after its send call returned
 };
 
-ProbeCycle cycle;
+bool await_outcome(ProbeCycle& cycle, uint64_t send_time);
 
-// Sends the current request. A failure for lack of buffers sends it again,
-// a millisecond later, up to send_attempts in all; any other failure ends
-// the run. Every failed attempt is reported. The send time is read after
-// every attempt, so the stamp is that of the last attempt; *before_send is
-// read just before it, since on a near host the reply is in before the send
-// call has returned.
-SendOutcome send_request(uint64_t* before_send, uint64_t* send_time) {
+// Sends the current request and waits for its outcome; false when the run
+// must end. A failure for lack of buffers sends it again, a millisecond
+// later, up to send_attempts in all; any other failure ends the run. Every
+// failed attempt is reported, also one the system reports only after the
+// send call has returned (that request never left the host, and is not
+// counted). The send time is read after every attempt, so the stamp is that
+// of the last attempt.
+bool send_and_await(ProbeCycle& cycle) {
     for (int attempt = 1;; ++attempt) {
-        *before_send = platform::clock_ms();
         bool sent =
             platform::icmp_send(cycle.request, echo_request_length, cycle.settings->target_address);
-        *send_time = platform::clock_ms();
-        if (sent) return SendOutcome::Sent;
-        int error = platform::last_socket_error();
-        if (!output_line("\nsendto failed with error %d\n\n", error)) {
-            report_log_write_failure("Log file write failed.\n");
-            return SendOutcome::RunEnds;
+        uint64_t send_time = platform::clock_ms();
+        if (sent) {
+            count_request_sent();
+            cycle.not_sent = false;
+            if (!await_outcome(cycle, send_time)) return false;
+            if (!cycle.not_sent) return true;
+            count_request_not_sent();
         }
-        if (error != platform::socket_error_no_buffers) return SendOutcome::RunEnds;
-        if (attempt == send_attempts) return SendOutcome::Lost;
+        int error = platform::last_socket_error();
+        if (!output_line(record::send_failure_rows.c_str(), error)) {
+            report_log_write_failure("Log file write failed.\n");
+            return false;
+        }
+        if (error != platform::socket_error_no_buffers) return false;
+        if (attempt == send_attempts) {
+            count_request_sent();
+            return report_no_reply(send_time);
+        }
         platform::sleep_ms(send_retry_pause_ms);
     }
 }
@@ -68,8 +76,13 @@ SendOutcome send_request(uint64_t* before_send, uint64_t* send_time) {
 // after the wait ends it: everything before it has been read. The socket is
 // thus always looked at once, so a reply already queued is never taken for
 // silence. And a datagram that came in before the request went out is never
-// its reply, whatever it carries: it answers someone else's request.
-bool await_outcome(uint64_t before_send, uint64_t send_time) {
+// its reply, whatever it carries: it answers someone else's request. The
+// platform tells which did, on the one clock the system stamps arrivals
+// with: set against our clock, read before the send, an arrival could look
+// older than its request when this thread was held up between the readings
+// that carry a stamp from the one clock to the other, and a reply on a path
+// under a millisecond was then dropped.
+bool await_outcome(ProbeCycle& cycle, uint64_t send_time) {
     uint32_t wait = cycle.settings->wait_ms;
     for (;;) {
         uint64_t spent = platform::clock_ms() - send_time;
@@ -81,11 +94,14 @@ bool await_outcome(uint64_t before_send, uint64_t send_time) {
             platform::icmp_receive(timeout, cycle.received, sizeof cycle.received, &datagram);
         if (result == platform::Receive::TimedOut && timeout < left) continue;
         if (result == platform::Receive::TimedOut) return report_no_reply(send_time);
+        if (result == platform::Receive::NotSent) {
+            cycle.not_sent = true;
+            return true;
+        }
         if (result == platform::Receive::Failed) {
             // The request stays unanswered but is no outcome: state and
             // change count are left as they are.
-            if (!output_line("\nrecvfrom failed with error %d\n\n",
-                             platform::last_socket_error())) {
+            if (!output_line(record::receive_failure_rows.c_str(), platform::last_socket_error())) {
                 report_log_write_failure("Log file write failed.\n");
                 return false;
             }
@@ -97,7 +113,7 @@ bool await_outcome(uint64_t before_send, uint64_t send_time) {
         // test; the wait and the send hold for it all the same.
         bool reply = result == platform::Receive::Matched ||
                      is_echo_reply(cycle.received, datagram.length, cycle.request);
-        if (arrival < before_send || !reply) continue;
+        if (datagram.before_send || !reply) continue;
         count_reply_received();
         // In before the send time was read: on a near host, an rtt of 0.
         return report_reply(send_time, arrival < send_time ? send_time : arrival,
@@ -107,25 +123,27 @@ bool await_outcome(uint64_t before_send, uint64_t send_time) {
 
 }  // namespace
 
-void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
-    std::memset(&cycle, 0, sizeof cycle);
+void run_probe_cycle(const RunSettings& settings) {
+    ProbeCycle cycle{};
     cycle.settings = &settings;
     cycle.identifier = platform::echo_identifier();
 
     if (!platform::icmp_open(&cycle.identifier, settings.wait_ms)) {
-        char line[64];
-        int length = std::snprintf(line, sizeof line, "socket function failed with error %d\n",
-                                   platform::last_socket_error());
-        output_console_only(line, static_cast<std::size_t>(length));
+        output_console_line(record::socket_failure_row.c_str(), platform::last_socket_error());
         platform::socket_library_stop();
         output_close_log();
         return;
     }
 
     counters_begin_run();
-    // The settling pause; stamps count from after it.
+    // The settling pause; stamps count from after it. The local time of day
+    // is read with that instant, so that a -T stamp, the one plus the time
+    // since, is the local time at which its request went out.
     platform::sleep_ms(16);
-    uint64_t t0 = platform::clock_ms();
+    platform::TimeOfDay now;
+    uint64_t t0 = platform::clock_with_local_time(&now);
+    uint32_t start_of_day_ms =
+        ((now.hours * 60u + now.minutes) * 60u + now.seconds) * 1000u + now.milliseconds;
     report_begin(t0, settings, start_of_day_ms);
 
     // When the iteration was due: its start, or, after a period slept out,
@@ -151,13 +169,7 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
         }
         ++cycle.request_number;
         build_echo_request(cycle.request, cycle.identifier, cycle.request_number);
-        uint64_t before_send = 0, send_time = 0;
-        SendOutcome sent = send_request(&before_send, &send_time);
-        if (sent == SendOutcome::RunEnds) return;
-        count_request_sent();
-        bool go_on = sent == SendOutcome::Lost ? report_no_reply(send_time)
-                                               : await_outcome(before_send, send_time);
-        if (!go_on) return;
+        if (!send_and_await(cycle)) return;
 
         // The period runs from when the iteration was due. A wake-up that
         // came late (a busy or virtual machine can be a few milliseconds
@@ -174,3 +186,5 @@ void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms) {
         platform::sleep_ms(rest);
     }
 }
+
+}  // namespace qelvor

@@ -6,7 +6,11 @@
 
 #include "probe/run_settings.h"
 
+namespace qelvor {
+
 // Runs until the request count is reached, the change limit is passed, a
 // failure ends the run, or nothing written can be seen any more. The run
 // counters hold the result for the summary.
-void run_probe_cycle(const RunSettings& settings, uint32_t start_of_day_ms);
+void run_probe_cycle(const RunSettings& settings);
+
+}  // namespace qelvor

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace qelvor {
+
 struct RunSettings {
     uint32_t target_address;  // IPv4, network byte order; 0 means none given yet
     bool verbose;             // -a: a line for every outcome instead of marks
@@ -13,3 +15,5 @@ struct RunSettings {
     uint32_t wait_ms;         // -w: how long one request waits for its reply, 1..5000
     uint8_t change_limit;     // -Q: end after this many changes of outcome; 0 = off
 };
+
+}  // namespace qelvor

@@ -9,6 +9,7 @@
 #include "app/command_line.h"
 #include "fake_platform.h"
 #include "output/output_channel.h"
+#include "record/number_text.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void check_number(const std::string& text) {
         whole = *end == '\0';
     }
     uint32_t value = 12345;
-    if (read_number(text.c_str(), &value) != whole || value != expected) std::abort();
+    if (record::read_number(text, &value) != whole || value != expected) std::abort();
 }
 
 }  // namespace
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         argv.push_back(argument.data());
     }
     fake::reset();
-    parse_command_line(static_cast<int>(argv.size()), argv.data());
-    output_begin();  // closes what the line opened
+    qelvor::parse_command_line(static_cast<int>(argv.size()), argv.data());
+    qelvor::output_begin();  // closes what the line opened
     return 0;
 }

@@ -41,15 +41,13 @@ std::string read(const uint8_t* data, std::size_t size, std::size_t chunk, bool 
                  uint64_t* messages) {
     Record record;
     record.each = each;
-    qlog::Place place{"fuzz", 1, 0, nullptr};
-    qlog::RunTracker tracker(record, [&](std::string_view text) { place.complain(text); });
-    qlog::LogScanner scanner(tracker, place);
+    qlog::LogScanner scanner(record, nullptr);
     for (std::size_t at = 0; at < size; at += chunk) {
         scanner.feed(reinterpret_cast<const char*>(data) + at, std::min(chunk, size - at));
     }
     scanner.end_of_file();
-    tracker.finish();
-    *messages = place.messages;
+    scanner.finish();
+    *messages = scanner.complaints();
     return record.text;
 }
 

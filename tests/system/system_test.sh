@@ -12,7 +12,9 @@ group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
     for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
-        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow* && ${CI:-} == true ]] && echo promtool) \
+        $([[ $group == reader ]] && echo rsvg-convert) \
+        $([[ $group == follow* && ${CI:-} == true ]] && echo promtool) \
+        $([[ $group == socket && ${CI:-} == true ]] && echo tcpdump) \
         $([[ $group == monitoring ]] && echo prometheus prometheus-alertmanager prometheus-node-exporter); do
         command -v $tool >/dev/null || why="needs $tool"
     done
@@ -40,7 +42,7 @@ fail() { echo "FAIL $group: $*" >&9; fails=$((fails + 1)); }
 check() { [[ $2 == "$3" ]] || fail "$1: expected \"$2\", got \"$3\""; }
 # status NAME EXPECTED COMMAND...: runs the command, checks its exit status.
 status() { "${@:3}"; check "$1, status" "$2" $?; }
-mask() { LC_ALL=C sed -E 's/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/'; }
+mask() { LC_ALL=C sed -E 's/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/; s/(0:00:00\.[0-9])[0-9]{2}( watched|,)/\1NN\2/'; }
 # same NAME FILE: the file's bytes, masked, are exactly standard input's.
 same() {
     mask <"$2" >"$2.m" && cat >"$2.x" && cmp -s "$2.x" "$2.m" && return
@@ -84,6 +86,18 @@ group_socket() {
     printf -v to '%(%T)T' && stamp=$(sed -n '2s/\..*//p' raw) # -T: the time of day, unless midnight passed meanwhile
     [[ ! $stamp < $from && ! $stamp > $to || $to < $from ]] || fail "raw socket: -T stamp $stamp not within $from to $to"
     same "raw socket" raw < <(printf '\n%s\n!!' "$R" && stats 3 3 0 0.0)
+    # -T: each stamp is the local time its request went out, read after the send and cut to the
+    # millisecond, so never earlier than the kernel's stamp of the request on the wire, less a
+    # millisecond and the odd one of the clocks' readings. tcpdump comes with tools/install-deps
+    # --ci only; CI must have it.
+    if command -v tcpdump >/dev/null; then
+        timeout 20 tcpdump -i lo -n -tt -l -c 3 'icmp[icmptype] = icmp-echo' >wire 2>capture &
+        capture=$!
+        for ((i = 0; i < 500; ++i)); do grep -qs listening capture && break; sleep 0.01; done
+        "$Q" 127.0.0.1 -T -a -n 3 -p 100 >stamped && wait $capture
+        check "-T stamps against the wire: requests, and those stamped 2 ms early or more" "3 " \
+            "$(/usr/bin/python3 -c "$early" wire stamped)"
+    fi
     sysctl -qw net.ipv4.ping_group_range="0 2147483647"
     # Its identifier (the process ID's low 16 bits) held by another ping socket: the kernel's pick.
     status "ping socket" 0 bash -c '/usr/bin/python3 -c "$0" $$ & sleep 0.3 && exec "${@}"' "$hold" "${nobody[@]}" "$Q" 127.0.0.1 -n 3 -p 100 >ping
@@ -130,6 +144,16 @@ group_socket() {
     sysctl -qw net.ipv4.icmp_echo_ignore_all=0
     same "stopped, foreign replies ahead" stopped < <(echo "$R" && stats 1 1 0 0.0)
     check "stopped, foreign replies ahead: rtt of 300 ms or more" 1 "$(awk '/ rtt / && $(NF-1) >= 300' stopped | wc -l)"
+
+    # The host silent, the reply to request 2 comes in before request 2 goes out: no reply.
+    silent 1 && /usr/bin/python3 -c "$stale" "$Q" 127.0.0.1 -a -n 2 -w 200 >stale
+    case $? in
+        77) ;; # the peer was held up past request 2: nothing to tell
+        0) same "a reply queued before its request" stale < <(
+            printf 'HH:MM:SS.mmm [%s] no reply.\n' 1 2 && stats 2 0 2 100.0) ;;
+        *) fail "a reply queued before its request: status" ;;
+    esac
+    silent 0
 }
 
 group_log() {
@@ -182,6 +206,10 @@ group_log() {
     # console is lost, the run and its log go on.
     "$Q" 127.0.0.1 -n 20 -p 100 -o gone.log | true
     check "reader gone: status, the log's summary" "0 1" "${PIPESTATUS[0]} $(grep -c 'Sent = 20, Received = 20,' gone.log)"
+    # Without a log a reader gone for good ends the run at the next write-out, also when that
+    # holds a few lines only.
+    timeout 20 "$Q" 127.0.0.1 -n 0 -p 100 | head -n 2 >/dev/null
+    check "reader gone, no log, -p 100: status" 0 "${PIPESTATUS[0]}"
 
     # The usage text, byte for byte (its SHA-256, for a program path typed as
     # "qelvor"), in the console's character set: CP932 under Shift_JIS.
@@ -234,9 +262,12 @@ group_signals() {
     # console write, the ending in the log's last write, and the watchdog
     # ends the process. end*: full from the start, so that a run of 80 lines
     # (4071 bytes) ends stuck in its own summary, which a signal leaves be.
-    mkfifo {stuckINT,stuckTERM,both,endINT,endTERM}.out both.log
-    sleep 60 <>stuckINT.out 4<>stuckTERM.out 5<>both.out 6<>both.log 7<>endINT.out 8<>endTERM.out & holder=$!
-    for f in both.out both.log endINT.out endTERM.out; do
+    # logstuck: only the log full, as a share that has stalled: Ctrl-C
+    # leaves it as it is and gives the summary on the console.
+    mkfifo {stuckINT,stuckTERM,both,endINT,endTERM}.out both.log logstuck.log
+    sleep 60 <>stuckINT.out 4<>stuckTERM.out 5<>both.out 6<>both.log 7<>endINT.out 8<>endTERM.out \
+        3<>logstuck.log & holder=$!
+    for f in both.out both.log endINT.out endTERM.out logstuck.log; do
         dd if=/dev/zero of=$f bs=4096 count=$([[ $f == *.log ]] && echo 15 || echo 16) status=none
     done
     status "console stuck, SIGINT, stopped" 1 signalled stuckINT 1 "INT STOP 2 CONT" "$Q" 127.0.0.1 -a -n 0 -p 0
@@ -244,6 +275,8 @@ group_signals() {
     status "console and log stuck, SIGTERM" 143 signalled both 1 TERM "$Q" 127.0.0.1 -a -n 0 -p 0
     status "own end stuck, SIGINT" 0 signalled endINT 1 INT "$Q" 127.0.0.1 -a -n 80 -p 0
     status "own end stuck, SIGTERM" 143 signalled endTERM 1 TERM "$Q" 127.0.0.1 -a -n 80 -p 0
+    status "log stuck, SIGINT" 1 signalled logstuck 1 INT "$Q" 127.0.0.1 -a -n 0 -p 0
+    whole "log stuck, SIGINT: the summary on the console" logstuck.out
     kill $holder
     # Ctrl-C while the console is stuck, its reader back 0.9 s later: what
     # the console shows, it shows once.
@@ -262,6 +295,25 @@ peer='import os, socket, struct, subprocess, sys, time; s = socket.socket(2, 3, 
 run = subprocess.Popen(sys.argv[1:]); request = s.recv(100)[20:]; time.sleep(0.05); os.kill(run.pid, 19)
 for n in range(2, 22): s.sendto(struct.pack("!4H", 0, 0xFFFF - n, 0, n), ("127.0.0.1", 0))
 time.sleep(0.25); s.sendto(b"\0" + request[1:], ("127.0.0.1", 0)); time.sleep(1); os.kill(run.pid, 18); sys.exit(run.wait())'
+# A capture of echo requests (tcpdump -tt, argv[1]) beside a run's -T lines (argv[2]): how many
+# pairs, then the stamps 2 ms or more earlier than their request on the wire, in local time.
+early='import re, sys, time
+wire = [float(line.split()[0]) for line in open(sys.argv[1])]
+stamps = re.findall(r"^(\d\d):(\d\d):(\d\d)\.(\d{3}) \[", open(sys.argv[2]).read(), re.M)
+def ms(h, m, s, f): return ((h * 60 + m) * 60 + s) * 1000 + f
+def offset(t, s):
+    l = time.localtime(t)
+    wire_ms = ms(l.tm_hour, l.tm_min, l.tm_sec, t % 1 * 1000)
+    return (ms(*map(int, s)) - wire_ms + 43200000) % 86400000 - 43200000
+early = [":".join(s) for t, s in zip(wire, stamps) if offset(t, s) <= -2]
+print(min(len(wire), len(stamps)), " ".join(early))'
+# Runs argv[1:] beside a raw socket that, 0.5 s after the run's first request, sends the reply
+# its second will have; 77 when that second request went out first after all.
+stale='import socket, subprocess, sys, time; s = socket.socket(2, 3, 1); s.settimeout(10)
+run = subprocess.Popen(sys.argv[1:]); request = s.recv(100)[20:]; time.sleep(0.5)
+s.sendto(b"\0\0\0\0" + request[4:6] + b"\0\2", ("127.0.0.1", 0))
+order = [s.recv(100)[20] for _ in range(2)]; status = run.wait()
+sys.exit(status if order == [0, 8] else 77)'
 # Binds a ping socket, sharing allowed, to the identifier argv[1] % 65536
 # and holds it for 3 s; fails if another socket has it.
 hold='import socket, sys, time; s = socket.socket(2, 2, 1); s.setsockopt(1, 2, 1); s.bind(("", int(sys.argv[1]) % 65536)); time.sleep(3)'
@@ -332,18 +384,19 @@ group_reader() {
     status "appended after a kill" 0 "$Q" 127.0.0.1 -n 3 -p 10 -o k.log >/dev/null
     for f in c v; do "$QL" --csv outages $f.log >$f.outages && "$QL" --csv requests $f.log >$f.requests &&
         "$QL" --csv runs --svg $f.svg $f.log >$f.runs || fail "$f.log: status $?"; done
-    check "compact: outages as the log's stamps, lost line" "$(oracle outages c.log)" "$(tail -n +2 c.outages)"
+    check "compact: outages as the log's stamps, lost line" "$(oracle outages c.log)" "$(tail -n +2 c.outages | cut -d, -f1-7)"
     check "compact: one outage of 5 or more requests" 1 "$(awk -F, 'NR > 1 && $7 >= 5' c.outages | wc -l)"
     IFS=, read -r _ sent received < <(summaries c.log)
-    check "compact: runs" "run,command,start_ms,sent,received,lost,loss_percent,ended
-1,$Q 127.0.0.1 -n 0 -p 100 -w 200 -o c.log,0,$sent,$received,$((sent - received)),$(sed -n 's/.*(\(.*\) %).*/\1/p' c.log),interrupt" "$(cat c.runs)"
+    check "compact: runs" "run,command,start_ms,sent,received,lost,loss_percent,ended,host
+1,$Q 127.0.0.1 -n 0 -p 100 -w 200 -o c.log,0,$sent,$received,$((sent - received)),$(sed -n 's/.*(\(.*\) %).*/\1/p' c.log),interrupt,127.0.0.1" \
+        "$(cut -d, -f1-9 c.runs)"
     check "compact: requests, replies, stamped rows" "$sent $received $(oracle requests c.log | cut -d, -f1-4 | paste -sd' ')" \
         "$(($(wc -l <c.requests) - 1)) $(grep -c ,reply, c.requests) $(grep -Ff <(oracle requests c.log | cut -d, -f1-4) c.requests | cut -d, -f1-4 | paste -sd' ')"
     check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests)"
     check "verbose -T: outages, start, ending" "$(oracle outages v.log) $(sed -n 2p v.requests | cut -d, -f3),count" \
-        "$(tail -n +2 v.outages) $(sed -n 2p v.runs | cut -d, -f3,8)"
+        "$(tail -n +2 v.outages | cut -d, -f1-7) $(sed -n 2p v.runs | cut -d, -f3,8)"
     check "killed (cut, maybe torn), then appended" "cut|2,$Q 127.0.0.1 -n 3 -p 10 -o k.log,0,3,3,0,0.0,count" \
-        "$("$QL" --csv runs k.log 2>/dev/null | sed -n '2s/.*,//p;3p' | paste -sd'|')"
+        "$("$QL" --csv runs k.log 2>/dev/null | cut -d, -f1-8 | sed -n '2s/.*,//p;3p' | paste -sd'|')"
 
     # The picture: along run 1's band, red exactly where the outage is.
     rsvg-convert c.svg -o c.png || fail "rsvg-convert c.svg"
@@ -364,7 +417,40 @@ for y in range(136):
     prev = line
 red = [x for x in range(w) if tuple(prev[x * n:x * n + 3]) == (0xd6, 0x27, 0x28)]
 print(red[0], red[-1] + 1)' c.png)")"
-    status "no such file" 2 "$QL" nothing.log 2>err && same "no such file: message" err <<<"qelvor-log: nothing.log: No such file or directory"
+    # The report an operator reads first, of a log whose path has spaces, written by a program
+    # started from "./": every run whole, by its count, on one host.
+    mkdir "sp dir" && for n in 5 3; do (cd "$d" && ./qelvor 127.0.0.1 -n $n -p 100 -o "sp dir/x.log" >/dev/null); done
+    LC_ALL=C "$QL" "sp dir/x.log" >report; check "report: status" 0 $?
+    same "report: the text" report <<<"run 1: ./qelvor 127.0.0.1 -n 5 -p 100 -o sp dir/x.log
+  started HH:MM:SS.mmm, lasted 0:00:00.4NN, ended: count
+  sent 5, received 5, lost 0 (0.0 %)
+run 2: ./qelvor 127.0.0.1 -n 3 -p 100 -o sp dir/x.log
+  started HH:MM:SS.mmm, lasted 0:00:00.2NN, ended: count
+  sent 3, received 3, lost 0 (0.0 %)
+all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
+  down 0:00:00.000 of 0:00:00.6NN watched, availability 100.000 %"
+    # A rotated set, the oldest part compressed as logrotate leaves it, read in the order written
+    # whatever order the names come in; two hosts read together, each with its own totals.
+    for n in 3 4 5; do
+        (sleep 0.2 && silent 1 && sleep 0.3 && silent 0) & "$Q" 127.0.0.$((n - 2)) -n $n -p 300 -w 250 -o r.log >/dev/null; wait $!
+        [[ $n == 5 ]] || { [[ -e r.log.1 ]] && mv r.log.1 r.log.2 && gzip r.log.2; mv r.log r.log.1; }
+    done
+    "$QL" --csv runs r.log r.log.1 r.log.2.gz >r.runs; check "rotated: status" 0 $?
+    check "rotated, .gz first: runs in order, hosts" "1,3,127.0.0.1 2,4,127.0.0.2 3,5,127.0.0.3" \
+        "$(tail -n +2 r.runs | awk -F, '{ print $1 "," $4 "," $9 }' | paste -sd' ')"
+    check "rotated: outages as the logs' stamps" "$(oracle outages <(zcat r.log.2.gz) r.log.1 r.log | cut -d, -f2-7)" \
+        "$("$QL" --csv outages r.log* | tail -n +2 | cut -d, -f2-7)"
+    check "two hosts: totals of each" "all runs of 127.0.0.1: 1 run(s)|all runs of 127.0.0.2: 1 run(s)" \
+        "$("$QL" r.log.2.gz r.log.1 | grep -o '^all runs of .*: 1 run(s)' | paste -sd'|')"
+    # Nothing read is no figure; what could not be read, or was skipped, is in the status.
+    : >empty.log && mkdir dir.log
+    check "empty: no runs read, status" "no runs read 0" "$("$QL" empty.log) $?"
+    check "a directory: no runs read, status" "no runs read 2" "$("$QL" dir.log 2>/dev/null) $?"
+    head -c -9 c.log >torn.log && "$QL" torn.log >/dev/null 2>&1; check "a line cut short: status" 3 $?
+    # What the reader writes never replaces what it reads.
+    cp c.log c.keep && status "--svg on an input" 1 "$QL" --svg c.log c.log 2>err
+    check "--svg on an input: the log kept, message" "qelvor-log: c.log: is also read; give --svg another file" "$(cmp c.log c.keep && cat err)"
+    status "no such file" 2 "$QL" nothing.log 2>err >/dev/null && same "no such file: message" err <<<"qelvor-log: nothing.log: No such file or directory"
     status "unknown option" 1 "$QL" --tables 2>err && check "unknown option: usage text" "usage: qelvor-log" "$(head -c 17 err)"
     check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms 0" "$("$QL" --csv requests </dev/null) $?"
 }
@@ -456,14 +542,15 @@ $(cat follow.err) $(cat victim) $(stat -c %A m.prom)"
     kill $follower && wait $follower
 }
 
-# A log line of request N (stamped N-1 tenths of a second in): reply or none.
+# A verbose log's line of request N (stamped N-1 tenths of a second in):
+# reply or none.
 outcome() {
     printf '00:00:%02d.%d00 [%d] %s\r\n' $((($1 - 1) / 10 % 60)) $((($1 - 1) % 10)) $1 \
         "$([[ $2 == up ]] && echo 'reply from 127.0.0.1 ; rtt 1 ms.' || echo 'no reply.')"
 }
 # by_turns I: down or up, by turns.
 by_turns() { (($1 % 2)) && echo up || echo down; }
-header() { printf '/usr/bin/qelvor %s -n 0 -p 100 -w 100 -o %s \r\n' "$1" "$2"; }
+header() { printf '/usr/bin/qelvor %s -a -n 0 -p 100 -w 100 -o %s \r\n' "$1" "$2"; }
 
 group_follow_logs() {
     # Logs written here, read by a follower started after their header:

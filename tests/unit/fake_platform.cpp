@@ -10,6 +10,7 @@
 
 #include "app/run_driver.h"
 #include "platform/platform.h"
+#include "probe/run_counters.h"
 
 namespace fake {
 
@@ -61,7 +62,7 @@ int run(std::vector<std::string> arguments) {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     try {
-        return run_program(static_cast<int>(argv.size()), argv.data());
+        return qelvor::run_program(static_cast<int>(argv.size()), argv.data());
     } catch (int status) {  // the process ended
         return status;
     }
@@ -96,9 +97,23 @@ void timer_period_begin() {}
 void timer_period_end() {}
 // Held up right after the reading that follows a send (the send time).
 uint64_t clock_ms() { return std::exchange(world.now, world.now + std::exchange(world.stall, 0)); }
-void sleep_ms(uint32_t ms) { fake::advance_to(world.now + ms + world.late[++world.sleeps]); }
-TimeOfDay local_time_of_day() {
-    return {world.hours, world.minutes, world.seconds, world.milliseconds};
+void sleep_ms(uint32_t ms) {
+    // The settling pause after the socket is open: the counts are set by then.
+    if (world.opened && world.counts_from != 0) {
+        uint64_t from = std::exchange(world.counts_from, 0);
+        qelvor::counters_begin_run_at(from, from);
+    }
+    fake::advance_to(world.now + ms + world.late[++world.sleeps]);
+}
+uint64_t clock_with_local_time(TimeOfDay* local) {
+    uint64_t clock = clock_ms();
+    constexpr int64_t day_ms = 86400000;
+    int64_t since = static_cast<int64_t>(clock - (fake::World{}.now + 32));
+    int64_t ms = ((world.hours * 60 + world.minutes) * 60 + world.seconds) * 1000 +
+                 world.milliseconds + since % day_ms + day_ms;
+    *local = {static_cast<uint16_t>(ms / 3600000 % 24), static_cast<uint16_t>(ms / 60000 % 60),
+              static_cast<uint16_t>(ms / 1000 % 60), static_cast<uint16_t>(ms % 1000)};
+    return clock;
 }
 uint16_t echo_identifier() { return static_cast<uint16_t>(world.pid); }
 uint32_t address_from_text(const char* text) { return inet_addr(text); }
@@ -106,6 +121,7 @@ void address_to_text(uint32_t address, char* out) { inet_ntop(AF_INET, &address,
 
 bool icmp_open(uint16_t* identifier, uint32_t) {
     world.last_error = world.socket_open_error;
+    world.opened = true;
     if (world.socket_identifier != 0) *identifier = world.socket_identifier;
     return world.socket_open_error == 0;
 }
@@ -113,6 +129,7 @@ bool icmp_open(uint16_t* identifier, uint32_t) {
 bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (world.sent.size() > 100000) throw -2;  // a run that never ends
     world.sent.emplace_back(message, message + length);
+    world.last_send = world.now, world.first_send = world.first_send ? world.first_send : world.now;
     if (!world.send_errors.empty()) {
         world.last_error = world.send_errors.front();
         world.send_errors.erase(world.send_errors.begin());
@@ -125,11 +142,13 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
     if (answer.kind == fake::Answer::ReceiveFailure)
         world.pending.push_back({due, {}, 0, answer.error});
     if (answer.kind == fake::Answer::Reply || answer.kind == fake::Answer::Twice) {
-        world.pending.push_back(
-            {due, fake::echo_reply_for(world.sent.back(), address), address, 0});
+        world.pending.push_back({due, fake::echo_reply_for(world.sent.back(), address), address, 0,
+                                 false, false, world.early[number]});
     }
     if (answer.kind == fake::Answer::Twice) world.pending.push_back(world.pending.back());
     if (answer.kind == fake::Answer::Matched) world.pending.push_back({due, {}, address, 0, true});
+    if (answer.kind == fake::Answer::NotSent)
+        world.pending.push_back({due, {}, 0, answer.error, false, true});
     world.stall = world.stalls[number];
     return true;
 }
@@ -150,20 +169,28 @@ Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
     datagram->length = std::min(capacity, taken.bytes.size());
     std::copy_n(taken.bytes.begin(), datagram->length, buffer);
     datagram->from_address = taken.from;
-    datagram->receive_time = taken.due;
+    datagram->receive_time = taken.due - taken.early;
+    datagram->before_send = fake::before(taken.due, world.last_send);
     if (taken.matched) return Receive::Matched;
+    if (taken.not_sent) return Receive::NotSent;
     return taken.error != 0 ? Receive::Failed : Receive::Datagram;
 }
 
 int last_socket_error() { return world.last_error; }
 void console_setup() {}
+bool console_flush() {
+    if (!world.console_gone) world.console += world.console_held;
+    bool held = !world.console_held.empty();
+    world.console_held.clear();
+    return !world.console_gone || !held;
+}
 bool console_write(const char* text, std::size_t length) {
-    if (!world.console_gone) world.console.append(text, length);
-    return !world.console_gone;
+    world.console_held.append(text, length);
+    return world.console_piped && world.console_held.size() < 4096 ? true : console_flush();
 }
 bool console_put(char mark) { return console_write(&mark, 1); }
-void console_flush() {}
 void console_write_utf8(const char* text, std::size_t length) { console_write(text, length); }
+void console_write_native(const char* text, std::size_t length) { console_write(text, length); }
 void error_write(const char* text, std::size_t length) { world.errors.append(text, length); }
 const char* error_text(int error_number) { return strerror(error_number); }
 

@@ -8,12 +8,15 @@
 
 #include "app/command_line.h"
 #include "fake_platform.h"
-#include "output/run_summary.h"
 #include "platform/posix/arrival_time.h"
 #include "probe/echo_message.h"
-#include "probe/outcome_report.h"
+#include "record/loss.h"
+#include "record/number_text.h"
+#include "record/stamp.h"
 
 namespace {
+
+using namespace qelvor;
 
 // clang-format off
 TEST(Pure, ReadNumber) {
@@ -26,7 +29,7 @@ TEST(Pure, ReadNumber) {
         {"--1", false, 0}};
     for (const auto& c : cases) {
         uint32_t value = 12345;
-        EXPECT_EQ(read_number(c.text, &value) ? value : ~value, c.read ? c.value : ~c.value) << c.text;
+        EXPECT_EQ(record::read_number(c.text, &value) ? value : ~value, c.read ? c.value : ~c.value) << c.text;
     }
 }
 
@@ -100,32 +103,35 @@ TEST(Pure, Stamps) {
         {1000 + 25 * 3600000u, 1000, false, 0, 10000000}, {2000, 1000, true, 86399500, 500},
         {1000, 1000, true, 45296789, 123456789}};
     for (const auto& c : cases) {
-        Stamp s = stamp_of(c.send_time, c.t0, c.time_of_day, c.start_of_day);
+        uint64_t elapsed = c.send_time - c.t0 + (c.time_of_day ? c.start_of_day : 0);
+        record::Stamp s = record::stamp_of(elapsed);
         EXPECT_EQ(((s.hours * 100u + s.minutes) * 100u + s.seconds) * 1000u + s.milliseconds, c.stamp);
     }
 }
 
 // The kernel's arrival stamp (time of day) on the program's clock, in ms from the send: when the
 // datagram came in, when it was read, a step of the time of day between send and arrival ('a') or
-// arrival and read ('r'), and when it is taken to have come in.
+// arrival and read ('r'), when it is taken to have come in, and whether before the send (b).
 TEST(Pure, ArrivalTime) {
-    struct { int64_t arrival, read, step; char when; int64_t taken; } cases[] = {
-        {200, 210, 0, 'r', 200}, {-100, 210, 0, 'r', -100}, {200, 210, 150, 'r', 210}, {200, 210, 3600000, 'r', 200},
-        {200, 210, -3600000, 'r', 200}, {200, 210, 3600000, 'a', 200}, {-100, 210, 3600000, 'r', -100},
-        {-100, 210, -3600000, 'r', -100}};
+    struct { int64_t arrival, read, step; char when; int64_t taken; char before = ' '; } cases[] = {
+        {200, 210, 0, 'r', 200}, {-100, 210, 0, 'r', -100, 'b'}, {200, 210, 150, 'r', 210}, {200, 210, 3600000, 'r', 200},
+        {200, 210, -3600000, 'r', 200}, {200, 210, 3600000, 'a', 200}, {-100, 210, 3600000, 'r', -100, 'b'},
+        {-100, 210, -3600000, 'r', -100}, {200, 210, -3600000, 'a', 200}};
     const int64_t ms = 1000000, send = 86400000 * ms, time_of_day = 1700000000000 * ms;
     for (const auto& c : cases) {
         platform::ClockPair sent{send, send + time_of_day}, now{send + c.read * ms, send + time_of_day + (c.read + c.step) * ms};
         int64_t stamp = send + time_of_day + (c.arrival + (c.when == 'a' ? c.step : 0)) * ms;
         EXPECT_EQ(platform::arrival_monotonic(stamp, sent, now), send + c.taken * ms) << c.arrival << " " << c.step << c.when;
+        EXPECT_EQ(platform::came_before_send(stamp, sent, now), c.before == 'b') << c.arrival << " " << c.step << c.when;
     }
 }
 
 TEST(Pure, Loss) {
-    struct { uint32_t sent, received, tenths; } cases[] = {
+    struct { uint64_t sent, received, tenths; } cases[] = {
         {0, 0, 0}, {3, 3, 0}, {3, 2, 333}, {3, 1, 667}, {16, 15, 63}, {32, 31, 31}, {80, 79, 13},
-        {400, 399, 3}, {2000, 1993, 4}, {5, 0, 1000}, {2147483653u, 0, 1000}, {4294967295u, 1, 1000}};
-    for (const auto& c : cases) EXPECT_EQ(loss_tenths(c.sent, c.received), c.tenths) << c.sent;
+        {400, 399, 3}, {2000, 1993, 4}, {5, 0, 1000}, {2147483653u, 0, 1000}, {4294967295u, 1, 1000}, {1ull << 63, 1, 1000},
+        {~0ull, ~0ull - 1, 0}, {4294967296u * 16, 4294967296u * 15, 63}};
+    for (const auto& c : cases) EXPECT_EQ(record::loss_tenths(c.sent, c.received), c.tenths) << c.sent;
 }
 // clang-format on
 

@@ -3,11 +3,16 @@
 // the log and on the error stream, and the exit status.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "fake_platform.h"
+#include "log_reader/log_scanner.h"
+#include "probe/run_counters.h"
+#include "record/loss.h"
+#include "record/stamp.h"
 
 namespace {
 
@@ -88,6 +93,16 @@ const Case cases[] = {
          summary(2, 1, "50.0")},
     {"another send failure ends the run", "-n 5", [](World& w) { w.send_errors = {0, 10065}; },
      reply("00:00:00.000", 1) + "\nsendto failed with error 10065\n\n" + summary(1, 1, "0.0")},
+    {"a send failure ends the run", "-n 5", [](World& w) { w.send_errors = {10065}; },
+     "\nsendto failed with error 10065\n\n" + summary(0, 0, "0.0")},
+    // The system tells only after the send call returned that the request never left the host.
+    {"the same failure learnt late ends the run alike", "-n 5 -w 5000",
+     [](World& w) { w.answers = {{1, {Answer::NotSent, 3, 10065}}}; },
+     "\nsendto failed with error 10065\n\n" + summary(0, 0, "0.0")},
+    {"three full send queues learnt late: the request is lost, the run goes on", "-n 2",
+     [](World& w) { w.answers = {{1, {Answer::NotSent, 1, 10055}}}; w.send_errors = {0, 0, 10055}; },
+     full + full + full + no_reply("00:00:00.004", 1) + reply("00:00:01.000", 2) + lost(1, 1000) +
+         summary(2, 1, "50.0")},
     {"change limit 1: the second change ends the run", "-Q 1 -n 5 -w 500", [](World& w) { w.answers = {{2, silence}}; },
      reply("00:00:00.000", 1) + no_reply("00:00:01.000", 2) + summary(2, 1, "50.0")},
     {"period 0, in 15 arguments, the most there may be", "-a -a -a -a -a -a -a -p 0 -n 3", [](World&) {},
@@ -110,13 +125,24 @@ const Case cases[] = {
     {"replies the system matched (no bytes): a reply line; held up, one after the wait is no reply", "-a -n 2 -w 1000",
      [](World& w) { w.default_answer = {Answer::Matched, 3, 0}, w.answers = {{2, {Answer::Matched, 1500, 0}}}, w.stalls = {{2, 3000}}; },
      vreply("00:00:00.000", 1, 3) + no_reply("00:00:01.000", 2, "") + summary(2, 1, "50.0")},
+    {"a reply in under 1 ms, its arrival read as before the send (held up between the clock "
+     "reads): it counts", "-a -n 2 -p 0",
+     [](World& w) { w.default_answer = {Answer::Reply, 0, 0}, w.early = {{1, 1}, {2, 3}}; },
+     vreply("00:00:00.000", 1, 0) + vreply("00:00:00.000", 2, 0) + summary(2, 2, "0.0")},
     {"an outage of 2^32 ms: stamps and the lost line stay right", "-T -n 3 -w 500",
      [](World& w) { w.hours = 12, w.answers = {{2, silence}}, w.late = {{4, 1ull << 32}}; },
      reply("12:00:00.000", 1) + no_reply("12:00:01.000", 2) + reply("05:02:49.296", 3) + lost(1, 4294969294) +
          summary(3, 2, "33.3")},
+    {"counts past 2^32: the request numbers and the summary stay right", "-a -n 0 -Q 1 -w 500",
+     [](World& w) { w.counts_from = 4294967295u, w.answers = {{2, silence}}; },
+     "00:00:00.000 [4294967296] reply from 127.0.0.10 ; rtt 2 ms.\n00:00:01.000 [4294967297] no reply.\n"
+     "\nqelvor statistics\n    Packets: Sent = 4294967297, Received = 4294967296, Lost = 1 (0.0 %)\n"},
     {"time of day wraps at midnight", "-T -a -n 3",
      [](World& w) { w.hours = 23, w.minutes = 59, w.seconds = 58, w.milliseconds = 500; },
      vreply("23:59:58.500", 1) + vreply("23:59:59.500", 2) + vreply("00:00:00.500", 3) + summary(3, 3, "0.0")},
+    {"-T: the local time the request went out, however late the start's pauses end", "-T -a -n 2",
+     [](World& w) { w.hours = 8, w.late = {{1, 40}, {2, 7}}; },
+     vreply("08:00:00.047", 1) + vreply("08:00:01.047", 2) + summary(2, 2, "0.0")},
     {"a late wake-up is made good; one a period late restarts the schedule", "-a -n 6",
      [](World& w) { w.late = {{4, 3}, {6, 1400}}; },
      vreply("00:00:00.000", 1) + vreply("00:00:01.000", 2) + vreply("00:00:02.003", 3) + vreply("00:00:03.000", 4) +
@@ -158,6 +184,57 @@ std::vector<uint8_t> request(uint16_t identifier, uint16_t sequence) {
     return bytes;
 }
 
+// What qelvor-log reads back from a log: each request with its time and
+// outcome, each outage by its first request and start, each run's end.
+struct ReadBack : qlog::RunSink {
+    std::string requests, outages, runs;
+    int64_t days = 0;  // whole days from the first request to the last
+    bool wants_each_request() const override { return true; }
+    void request(const qlog::Run&, uint64_t n, int64_t time_ms, qlog::Outcome outcome,
+                 std::optional<uint32_t>) override {
+        record::Stamp s = record::stamp_of(static_cast<uint64_t>(time_ms));
+        char row[64];
+        std::snprintf(row, sizeof row, "[%llu] %02u:%02u:%02u.%03u %c\n",
+                      static_cast<unsigned long long>(n), s.hours, s.minutes, s.seconds,
+                      s.milliseconds, "R.F"[static_cast<int>(outcome)]);
+        requests += row;
+    }
+    void outage(const qlog::Run&, const qlog::Outage& o) override {
+        outages += std::to_string(o.first_request) + " ";
+    }
+    void run_ends(const qlog::Run& run) override {
+        days = (run.last_ms - run.start_ms.value_or(0)) / static_cast<int64_t>(record::day_ms);
+        runs += std::to_string(run.sent()) + " " + std::to_string(run.received()) + " " +
+                std::to_string(run.loss_tenths()) + " " + qlog::ending_name(run.ending) + "\n";
+    }
+};
+
+// The same facts as the console shows them: each line's stamp and outcome, the marks and
+// failed receives counted as requests; outages where silence follows a reply or the start.
+void as_shown(const std::string& console, std::string* requests, std::string* outages) {
+    unsigned long long n = 0;
+    char last = 'R', stamp[16];
+    auto add = [&](char outcome) {
+        if (outcome == '.' && last != '.') *outages += std::to_string(n) + " ";
+        if (outcome != 'F') last = outcome;
+    };
+    for (std::size_t at = 0, end; at < console.size(); at = end + 1) {
+        end = console.find('\n', at);
+        std::string line = console.substr(at, end - at);
+        if (line.find_first_not_of("!.") == std::string::npos) {
+            for (char mark : line)
+                *requests += "[" + std::to_string(++n) + "] " + (mark == '!' ? "R" : "."),
+                    add(mark);
+        } else if (std::sscanf(line.c_str(), "%15s [%llu]", stamp, &n) == 2) {
+            char outcome = line.find(" no reply.") != std::string::npos ? '.' : 'R';
+            *requests += "[" + std::to_string(n) + "] " + stamp + " " + outcome + "\n",
+                add(outcome);
+        } else if (line.starts_with("recvfrom failed")) {
+            *requests += "[" + std::to_string(++n) + "] F\n", add('F');
+        }
+    }
+}
+
 TEST(Run, Table) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -165,6 +242,43 @@ TEST(Run, Table) {
         c.script(fake::world);
         std::vector<std::string> arguments = command(std::string(c.arguments) + " -o run.log");
         EXPECT_EQ(fake::run(arguments), c.status);
+        // Read back, the log of every whole run tells what the run counted and showed.
+        if (!c.log) {
+            ReadBack read;
+            qlog::LogScanner scanner(read, nullptr);
+            scanner.feed(fake::world.files["run.log"].data(), fake::world.files["run.log"].size());
+            scanner.end_of_file(), scanner.finish();
+            uint64_t sent = qelvor::requests_sent(), received = qelvor::replies_received();
+            std::string args = c.arguments,
+                        ending = c.status == 1                                        ? "interrupt"
+                                 : args.find("-Q") != std::string::npos               ? "changes"
+                                 : c.console.find("error 10065") != std::string::npos ? "failure"
+                                                                                      : "count";
+            EXPECT_EQ(read.runs, std::to_string(sent) + " " + std::to_string(received) + " " +
+                                     std::to_string(record::loss_tenths(sent, received)) + " " +
+                                     ending + "\n");
+            std::string requests, outages;
+            as_shown(c.console, &requests, &outages);
+            std::string
+                placed;  // the reader's rows for the requests with lines; marks by outcome alone
+            for (std::size_t at = 0, end; at < read.requests.size(); at = end + 1) {
+                end = read.requests.find('\n', at);
+                std::string row = read.requests.substr(at, end - at),
+                            number = row.substr(0, row.find(' '));
+                std::size_t shown = requests.find(number + " ");
+                bool stamped = shown != std::string::npos &&
+                               requests.compare(shown + number.size() + 1, 1, "R") &&
+                               requests.compare(shown + number.size() + 1, 1, ".") &&
+                               requests[shown + number.size() + 1] != 'F';
+                placed += stamped ? row + "\n"
+                                  : number + " " +
+                                        (row.back() == 'F' ? "F\n" : row.substr(row.size() - 1));
+            }
+            EXPECT_EQ(placed, requests);
+            EXPECT_EQ(read.outages, outages);
+            EXPECT_EQ(read.days, (fake::world.last_send - fake::world.first_send) / record::day_ms);
+            EXPECT_EQ(scanner.complaints(), 0u);
+        }
         EXPECT_EQ(fake::world.console, fake::world.console_gone ? "" : c.console);
         EXPECT_EQ(fake::world.errors, c.errors);
         uint16_t identifier =
@@ -198,12 +312,20 @@ TEST(Run, LogWhileRunning) {
     }
 }
 
-// The address alone, and nothing can be seen any more: the run ends.
+// No log, and nothing can be seen any more: the run ends, as if its count were reached. On a
+// pipe that is seen when what it holds is written out, within the second.
 TEST(Run, NothingCanBeSeenAnyMore) {
-    fake::reset();
-    fake::world.console_gone = true;
-    EXPECT_EQ(fake::run({"qelvor", "127.0.0.10"}), 0);
-    EXPECT_EQ(fake::world.sent.size(), 1u);
+    struct {
+        const char* arguments;
+        bool piped;
+        std::size_t requests;
+    } cases[] = {{"", false, 1}, {"-n 0 -p 100", true, 10}, {"-n 0 -p 1000", true, 1}};
+    for (const auto& c : cases) {
+        fake::reset();
+        fake::world.console_gone = true, fake::world.console_piped = c.piped;
+        EXPECT_EQ(fake::run(command(c.arguments)), 0) << c.arguments;
+        EXPECT_EQ(fake::world.sent.size(), c.requests) << c.arguments;
+    }
 }
 
 // clang-format off

@@ -37,4 +37,17 @@ int64_t arrival_monotonic(int64_t stamp, ClockPair sent, ClockPair now) {
     return now.monotonic;
 }
 
+// The stamp and the time of day read just before the send call are readings
+// of one clock, so their order is that of the arrival and the send however
+// long this thread was held up between any two readings; a hold-up between
+// that reading and the call only lets in what came in meanwhile, as if just
+// after the send. Only the time of day set back since the send could make a
+// reply look older than its request: when the clocks have not kept pace that
+// way (or a hold-up makes them seem not to), the datagram is taken to have
+// come after.
+bool came_before_send(int64_t stamp, ClockPair sent, ClockPair now) {
+    int64_t step = (now.time_of_day - now.monotonic) - (sent.time_of_day - sent.monotonic);
+    return stamp < sent.time_of_day && step > -same_pace_ns;
+}
+
 }  // namespace platform

@@ -12,10 +12,17 @@ struct ClockPair {
     int64_t time_of_day;
 };
 
+// Both clocks now (time.cpp).
+ClockPair clocks_now();
+
 // The arrival, on the monotonic clock, of a datagram stamped stamp (time of
 // day) and read at now, the last request having been sent at sent (read just
 // before the send call). A stamp is believed only where the time of day
 // cannot have misled it: see the definition.
 int64_t arrival_monotonic(int64_t stamp, ClockPair sent, ClockPair now);
+
+// Whether a datagram stamped stamp came in before the last request was sent,
+// with the same readings: see the definition.
+bool came_before_send(int64_t stamp, ClockPair sent, ClockPair now);
 
 }  // namespace platform

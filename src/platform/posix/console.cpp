@@ -51,7 +51,7 @@ bool console_write(const char* text, std::size_t length) {
 
 bool console_put(char mark) { return fputc_unlocked(mark, stdout) != EOF || errno != EPIPE; }
 
-void console_flush() { std::fflush(stdout); }
+bool console_flush() { return std::fflush(stdout) == 0 || errno != EPIPE; }
 
 void console_write_utf8(const char* text, std::size_t length) {
     // Only the usage text is converted, so the locale is read only for it:
@@ -76,6 +76,9 @@ void console_write_utf8(const char* text, std::size_t length) {
     }
     console_write(text, length);
 }
+
+// The locale's character set, which the usage text is converted to.
+void console_write_native(const char* text, std::size_t length) { console_write(text, length); }
 
 void error_write(const char* text, std::size_t length) {
     while (length > 0) {

@@ -51,26 +51,22 @@ int64_t nanoseconds(const timespec& time) {
     return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
-ClockPair clocks_now() {
-    timespec monotonic, time_of_day;
-    clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    clock_gettime(CLOCK_REALTIME, &time_of_day);
-    return {nanoseconds(monotonic), nanoseconds(time_of_day)};
-}
-
-// When the datagram reached the host, on the program's clock, from the
-// kernel's arrival stamp. Without a stamp, now.
-uint64_t arrival_time(msghdr* message) {
+// When the datagram reached the host, on the program's clock, and whether
+// that was before the last send, from the kernel's arrival stamp. Without a
+// stamp, now, and not before.
+void stamp_arrival(msghdr* message, Datagram* datagram) {
     ClockPair now = clocks_now();
     int64_t arrival = now.monotonic;
+    datagram->before_send = false;
     for (cmsghdr* part = CMSG_FIRSTHDR(message); part != nullptr;
          part = CMSG_NXTHDR(message, part)) {
         if (part->cmsg_level != SOL_SOCKET || part->cmsg_type != SCM_TIMESTAMPNS) continue;
         timespec stamp;
         std::memcpy(&stamp, CMSG_DATA(part), sizeof stamp);
         arrival = arrival_monotonic(nanoseconds(stamp), icmp.sent, now);
+        datagram->before_send = came_before_send(nanoseconds(stamp), icmp.sent, now);
     }
-    return static_cast<uint64_t>(arrival / 1000000);
+    datagram->receive_time = static_cast<uint64_t>(arrival / 1000000);
 }
 
 // Never blocks: an empty queue is a failure with EAGAIN.
@@ -90,7 +86,7 @@ ssize_t receive_now(uint8_t* buffer, std::size_t capacity, Datagram* datagram) {
     ssize_t received = recvmsg(icmp.descriptor, &message, MSG_DONTWAIT);
     if (received < 0) return received;
     datagram->from_address = from.sin_addr.s_addr;
-    datagram->receive_time = arrival_time(&message);
+    stamp_arrival(&message, datagram);
     // The message lands where a raw socket puts it, after the IPv4 header,
     // of which the reply rule reads nothing.
     received += static_cast<ssize_t>(skip);

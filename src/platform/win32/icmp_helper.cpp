@@ -60,7 +60,10 @@ std::atomic<HANDLE> stop_event{nullptr};
 
 // What the API reports about a request it could not send, as the Winsock
 // number the program prints for the same failure of sendto. Any other code
-// is printed as it is.
+// is printed as it is. IP_GENERAL_FAILURE is all the API says for most
+// local failures (wine gives it for every one but a host unreachable):
+// taken for the commonest of them, a host without a route, where sendto
+// fails with WSAENETUNREACH.
 int socket_error_for(DWORD code) {
     struct Translation {
         DWORD code;
@@ -72,10 +75,13 @@ int socket_error_for(DWORD code) {
         {ERROR_NO_SYSTEM_RESOURCES, socket_error_no_buffers},
         {IP_NO_RESOURCES, socket_error_no_buffers},
         {ERROR_ACCESS_DENIED, socket_error_access},
+        {ERROR_NETWORK_ACCESS_DENIED, socket_error_access},
         {ERROR_INVALID_PARAMETER, socket_error_invalid_argument},
         {IP_BAD_DESTINATION, socket_error_invalid_argument},
-        {IP_GENERAL_FAILURE, socket_error_network_down},
         {IP_HW_ERROR, socket_error_network_down},
+        {ERROR_GEN_FAILURE, socket_error_network_down},
+        {IP_GENERAL_FAILURE, socket_error_network_unreachable},
+        {IP_BAD_ROUTE, socket_error_network_unreachable},
         {ERROR_NETWORK_UNREACHABLE, socket_error_network_unreachable},
         {IP_DEST_NET_UNREACHABLE, socket_error_network_unreachable},
         {ERROR_HOST_UNREACHABLE, socket_error_host_unreachable},
@@ -87,17 +93,23 @@ int socket_error_for(DWORD code) {
     return static_cast<int>(code);
 }
 
-// Reads the outcome of a request the API has finished. The reply buffer was
-// zeroed before the request, so a request the API ended without writing a
-// reply counts as none.
+// Reads the outcome of a request the API has finished. Why there is no
+// reply is read as Microsoft documents it, from the last error once the
+// parse found none; the buffer's own status only when that says nothing.
+// The reply buffer was zeroed before the request, so a request the API
+// ended without writing a reply counts as none; without any reason either
+// (wine's, when its helper can open no socket), the API itself failed.
 void finish(Slot& slot) {
     slot.out = false;
+    SetLastError(ERROR_SUCCESS);
     DWORD replies = IcmpParseReplies(slot.reply, sizeof slot.reply);
+    DWORD reason = replies > 0 ? IP_SUCCESS : GetLastError();
     ICMP_ECHO_REPLY reply;
     std::memcpy(&reply, slot.reply, sizeof reply);
     slot.status = replies > 0                  ? reply.Status
+                  : reason != IP_SUCCESS       ? reason
                   : reply.Status != IP_SUCCESS ? reply.Status
-                                               : IP_GENERAL_FAILURE;
+                                               : ERROR_GEN_FAILURE;
     slot.from = reply.Address;
     slot.round_trip = reply.RoundTripTime;
 }
@@ -172,6 +184,12 @@ Receive helper_receive(uint32_t timeout_ms, Datagram* datagram, int* error) {
                 datagram->from_address = slot->from;
                 datagram->receive_time = slot->send_time + slot->round_trip;
                 return Receive::Matched;
+            }
+            // The request never left the host, however late the API says
+            // so: a failed send, as sendto would have reported it.
+            if (failed_locally(*slot)) {
+                *error = socket_error_for(slot->status);
+                return Receive::NotSent;
             }
             // An ICMP error, or the API's time-out: no reply, and the rest
             // of the wait is waited out, as on the raw socket.

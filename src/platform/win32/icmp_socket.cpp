@@ -56,9 +56,11 @@ bool icmp_send(const uint8_t* message, std::size_t length, uint32_t address) {
 }
 
 // Windows gives no arrival stamp on a raw socket: the clock is read as the
-// datagram is taken.
+// datagram is taken, and what came in before the send cannot be told. The
+// helper API's reply is matched to the request, so it came in after it.
 Receive icmp_receive(uint32_t timeout_ms, uint8_t* buffer, std::size_t capacity,
                      Datagram* datagram) {
+    datagram->before_send = false;
     if (use_helper) return helper_receive(timeout_ms, datagram, &last_error);
     fd_set readable;
     FD_ZERO(&readable);

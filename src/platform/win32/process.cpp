@@ -48,7 +48,12 @@ bool output_lock_within(uint32_t ms) {
     return true;
 }
 
-void process_exit(int status) { _exit(status); }
+// Straight to the kernel: the C runtime's exit (ExitProcess) waits on the
+// streams, which a thread stuck in a log write on a stalled share holds.
+void process_exit(int status) {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    _exit(status);
+}
 
 void wait_for_exit() {
     for (;;) Sleep(INFINITE);

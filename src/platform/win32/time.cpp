@@ -39,10 +39,21 @@ void sleep_ms(uint32_t ms) {
     Sleep(ms);
 }
 
-TimeOfDay local_time_of_day() {
+// The local time is read between two readings of the clock, again until
+// they agree (a few times at most), so that it falls within the millisecond
+// the clock returns.
+uint64_t clock_with_local_time(TimeOfDay* local) {
+    constexpr int attempts = 4;
     SYSTEMTIME now;
-    GetLocalTime(&now);
-    return TimeOfDay{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+    uint64_t clock = clock_ms();
+    for (int attempt = 1;; ++attempt) {
+        GetLocalTime(&now);
+        uint64_t after = clock_ms();
+        if (after == clock || attempt == attempts) break;
+        clock = after;
+    }
+    *local = TimeOfDay{now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+    return clock;
 }
 
 // Without it both the clock and Sleep move in steps of the system tick
