@@ -513,9 +513,11 @@ group_follow() {
     ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool"
     counts=$(summaries f.log.1 f.log | awk -F, '{ s += $2; r += $3 } END { print s, r }')
     down=$(oracle outages f.log.1 f.log | awk -F, '{ s += $6 } END { printf "%.3f", s / 1000 }')
-    check "follow: metrics, stderr, the planted link" "1 0 $counts 2 $down  keep -rw-r--r--" \
-        "$(grep -E '^qelvor_(up|running|[a-z_]+_total)\{' m.prom | cut -d' ' -f2 | paste -sd' ') \
-$(cat follow.err) $(cat victim) $(stat -c %A m.prom)"
+    figures() {
+        echo "$(grep -E '^qelvor_(up|running|[a-z_]+_total)\{' m.prom | cut -d' ' -f2 | paste -sd' ')" \
+            "$(cat follow.err) $(cat victim) $(stat -c %A m.prom)"
+    }
+    eventually "follow: metrics, stderr, the planted link" "1 0 $counts 2 $down  keep -rw-r--r--" figures
 
     # Restarted after a rotation, the new log holding an outage: the new
     # follower counts from zero and tells no change it did not see. Then a
@@ -618,9 +620,10 @@ qelvor_up{host="127.0.0.3"} 0' folder
 }
 
 # receiver PORT FILE: a webhook receiver for Alertmanager, one line per
-# alert received: "firing|resolved ALERTNAME HOST".
+# alert received: "firing|resolved ALERTNAME HOST". Run in the background, it
+# is the python process itself, so that ending the job ends it.
 receiver() {
-    /usr/bin/python3 -c 'import http.server, json, sys
+    exec /usr/bin/python3 -c 'import http.server, json, sys
 class Hook(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
