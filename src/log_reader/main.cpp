@@ -22,7 +22,8 @@ namespace {
 
 constexpr const char* usage_text =
     "usage: qelvor-log [--csv outages|runs|requests] [--svg FILE] [FILE...]\n"
-    "       qelvor-log --follow FILE [--on-change COMMAND] [--metrics FILE]\n"
+    "       qelvor-log --follow FILE|FOLDER [FILE|FOLDER...] [--on-change COMMAND]\n"
+    "                  [--metrics FILE]\n"
     "Reads qelvor logs (standard input when no FILE is given), compressed with gzip or not,\n"
     "oldest first, and tells each run's outages, counts and end, or follows a log that\n"
     "qelvor is writing. See qelvor-log(1).\n";
@@ -86,15 +87,17 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
             std::optional<std::string> text = take_value();
             if (!text || text->empty()) return "an option lacks its value";
             if (argument == "--svg") options.svg = text;
-            if (argument == "--follow") options.follow.path = *text, options.following = true;
+            if (argument == "--follow")
+                options.follow.paths.push_back(*text), options.following = true;
             if (argument == "--on-change") options.follow.on_change = text;
             if (argument == "--metrics") options.follow.metrics = text;
         } else {
             return "unknown option " + std::string(argument);
         }
     }
-    if (options.following && (options.csv || options.svg || !options.files.empty()))
-        return "--follow reads one log and writes no report";
+    if (options.following && (options.csv || options.svg)) return "--follow writes no report";
+    if (options.following)
+        for (const std::string& file : options.files) options.follow.paths.push_back(file);
     if (!options.following && (options.follow.on_change || options.follow.metrics))
         return "--on-change and --metrics go with --follow";
     return std::nullopt;

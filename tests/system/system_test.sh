@@ -1,6 +1,8 @@
 #!/bin/bash
 # The real qelvor binary as a user sees it, one group of checks per run:
-#   system_test.sh <socket|log|signals|privileges|reader|follow> <qelvor> <qelvor-log>
+#   system_test.sh GROUP <qelvor> <qelvor-log>
+# GROUP: socket, log, signals, privileges, reader, follow, follow_logs or
+# monitoring.
 # A group runs in a network namespace of its own, where the kernel answers on
 # loopback and each check sets up what it needs (sysctls, tc, a veth
 # pair whose 192.0.2.0/24 addresses never leave the namespace).
@@ -11,8 +13,9 @@ if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
     for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
         $([[ $group == reader ]] && echo rsvg-convert) \
-        $([[ $group == follow && ${CI:-} == true ]] && echo promtool) \
-        $([[ $group == socket && ${CI:-} == true ]] && echo tcpdump); do
+        $([[ $group == follow* && ${CI:-} == true ]] && echo promtool) \
+        $([[ $group == socket && ${CI:-} == true ]] && echo tcpdump) \
+        $([[ $group == monitoring ]] && echo prometheus prometheus-alertmanager prometheus-node-exporter); do
         command -v $tool >/dev/null || why="needs $tool"
     done
     [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
@@ -20,7 +23,7 @@ if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
 fi
 ip link set lo up
 export LC_ALL=C.UTF-8
-built=$(realpath "$2") QL=$(realpath "${3:-/dev/null}")
+built=$(realpath "$2") QL=$(realpath "${3:-/dev/null}") sources=$(realpath "$(dirname "$0")/../..")
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fails=0
 exec 9>&1 # the report, whatever a check does with standard output
@@ -452,38 +455,241 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
     check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms 0" "$("$QL" --csv requests </dev/null) $?"
 }
 
+# metric NAME [LABELS]: its value in m.prom, empty when it has no sample.
+metric() { sed -n "s/^$1{host=\"${2:-127.0.0.1}\"} //p" m.prom; }
+# eventually NAME EXPECTED COMMAND...: checks what the command prints once
+# it prints that, or after 10 s.
+eventually() {
+    for ((i = 0; i < 100; ++i)); do [[ $("${@:3}") == "$2" ]] && break; sleep 0.1; done
+    check "$1" "$2" "$("${@:3}")"
+}
+# until_seen FILE PATTERN COUNT: waits at most 10 s for that many lines.
+until_seen() {
+    for ((i = 0; i < 100; ++i)); do
+        [[ $(grep -c -- "$2" "$1" 2>/dev/null) == "$3" ]] && return; sleep 0.1
+    done
+    fail "follow: not $3 '$2' in $1 within 10 s"
+}
+
 group_follow() {
     # Followed from before the log exists; the log is rotated between two
     # runs, the second starting in an outage. Each change must show while
-    # its run goes on.
-    # A hook that takes long and fails must not hold the following up.
-    "$QL" --follow f.log --metrics m.prom --on-change "env | grep -E '^QELVOR_(STATE|HOST|REQUEST|TIME_MS|DOWN_MS)=' |
-        sort | paste -sd' ' >>$d/hooks; sleep 12; exit 3" >follow.out 2>follow.err 9>&- & follower=$!
-    seen() { for ((i = 0; i < 100; ++i)); do [[ $(grep -c "$1" follow.out) == "$2" ]] && return; sleep 0.1; done; fail "follow: no $2 '$1' within 10 s"; }
+    # its run goes on; the hooks, slow and failing, run in order of the
+    # changes. A link planted at the metrics file's temporary name is
+    # never written through.
+    echo keep >victim && ln -s victim m.prom.tmp
+    (umask 077 && exec "$QL" --follow f.log --metrics m.prom --on-change "exec >>$d/hooks
+        printf '%s fds ' \"\$(env | sort | paste -sd' ' |
+            grep -Eo 'QELVOR_(STATE|HOST|REQUEST|TIME_MS|DOWN_MS|SEQ|LOG)=[^ ]*' | paste -sd' ')\"
+        ls -m /proc/\$\$/fd
+        echo \$QELVOR_WALLTIME |
+            grep -Eqx '20[0-9-]{8}T[0-9:]{8}[.][0-9]{3}[+-][0-9]{2}:[0-9]{2}' || echo bad time
+        sleep 0.2; exit 3" >follow.out 2>follow.err 9>&-) & follower=$!
     for r in 1 2; do
         [[ $r == 2 ]] && mv f.log f.log.1 && silent 1
-        start f "$Q" 127.0.0.1 -n 0 -p 100 -w 200 && sleep 0.5 && silent 1 && seen '127.0.0.1 down' $r && silent 0 && seen ' up after ' $r
+        start f "$Q" 127.0.0.1 -n 0 -p 100 -w 200 && sleep 0.5 && silent 1 &&
+            until_seen follow.out '127.0.0.1 down' $r && silent 0 &&
+            until_seen follow.out ' up after ' $r
+        [[ $r == 2 ]] && eventually "follow: running" 1 metric qelvor_running
         kill -INT $pid && reap $pid >/dev/null
     done
-    sleep 0.5 && kill $follower
-    ms() { printf '%02d:%02d:%02d.%03d' $(($1 / 3600000)) $(($1 / 60000 % 60)) $(($1 / 1000 % 60)) $(($1 % 1000)); }
+    until_seen hooks . 5 && sleep 0.5
+    ms() { printf '%02d:%02d:%02d.%03d' $(($1 / 3600000)) $(($1 / 60000 % 60)) $(($1 / 1000 % 60)) \
+        $(($1 % 1000)); }
     echo "00:00:00.000 127.0.0.1 up (run 1, request 1)" >changes
-    oracle outages f.log.1 f.log | while IFS=, read -r run first last start end down lost; do
-        echo "$(ms $start) 127.0.0.1 down (run $run, request $first)"$'\n'"$(ms $end) 127.0.0.1 up after $(ms $down | cut -c2-) down (run $run, request $((last + 1)))" >>changes
-        echo "QELVOR_HOST=127.0.0.1 QELVOR_REQUEST=$first QELVOR_STATE=down QELVOR_TIME_MS=$start" >&3
-        echo "QELVOR_DOWN_MS=$down QELVOR_HOST=127.0.0.1 QELVOR_REQUEST=$((last + 1)) QELVOR_STATE=up QELVOR_TIME_MS=$end" >&3
-    done 3>hooks.expected
+    hook() { echo "$1QELVOR_HOST=127.0.0.1 QELVOR_LOG=f.log QELVOR_REQUEST=$2 QELVOR_SEQ=$3" \
+        "QELVOR_STATE=$4 QELVOR_TIME_MS=$5 fds 0, 1, 2"; }
+    hook "" 1 1 up 0 >hooks.expected
+    seq=1 && while IFS=, read -r run first last start end down lost; do
+        echo "$(ms $start) 127.0.0.1 down (run $run, request $first)" >>changes
+        echo "$(ms $end) 127.0.0.1 up after $(ms $down | cut -c2-) down (run $run," \
+            "request $((last + 1)))" >>changes
+        hook "" $first $((++seq)) down $start
+        hook "QELVOR_DOWN_MS=$down " $((last + 1)) $((++seq)) up $end
+    done < <(oracle outages f.log.1 f.log) >>hooks.expected
     check "follow: the changes" "$(cat changes)" "$(cat follow.out)"
-    check "follow: hooks" "$(sort hooks.expected)" "$(grep -v 'REQUEST=1 QELVOR_STATE=up' hooks | sort)"
+    check "follow: hooks, in order" "$(cat hooks.expected)" "$(cat hooks)"
     # promtool comes with tools/install-deps --ci only; CI must have it.
-    ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool check metrics"
-    check "follow: metrics, stderr" "1 $(summaries f.log.1 f.log | awk -F, '{ s += $2; r += $3 } END { print s, r }') 2 \
-$(oracle outages f.log.1 f.log | awk -F, '{ s += $6 } END { printf "%.3f", s / 1000 }') " \
-        "$(grep -E '^qelvor_(up|[a-z_]+_total)\{' m.prom | cut -d' ' -f2 | paste -sd' ') $(cat follow.err)"
+    ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool"
+    counts=$(summaries f.log.1 f.log | awk -F, '{ s += $2; r += $3 } END { print s, r }')
+    down=$(oracle outages f.log.1 f.log | awk -F, '{ s += $6 } END { printf "%.3f", s / 1000 }')
+    figures() {
+        echo "$(grep -E '^qelvor_(up|running|[a-z_]+_total)\{' m.prom | cut -d' ' -f2 | paste -sd' ')" \
+            "$(cat follow.err) $(cat victim) $(stat -c %A m.prom)"
+    }
+    eventually "follow: metrics, stderr, the planted link" "1 0 $counts 2 $down  keep -rw-r--r--" figures
+
+    # Restarted after a rotation, the new log holding an outage: the new
+    # follower counts from zero and tells no change it did not see. Then a
+    # run stopped while a request waits for its reply: the requests counted
+    # are the summary's Sent.
+    mv f.log f.log.2 && start f "$Q" 127.0.0.1 -n 0 -p 100 -w 200 &&
+        sleep 0.3 && silent 1 && sleep 0.6 && silent 0
+    until_seen f.log '\[[0-9]*\] reply' 2 && sleep 1.2 && kill $follower
+    "$QL" --follow f.log --metrics m.prom >follow.out 2>&1 & follower=$!
+    restarted() {
+        echo "$(metric qelvor_up) $(metric qelvor_running) $(metric qelvor_outages_total)" \
+            "$(metric qelvor_down_seconds_total) $(metric qelvor_last_change_timestamp_seconds)" \
+            "$(cat follow.out)"
+    }
+    eventually "follow: restarted, no phantom down time" "1 1 0 0.000  " restarted
+    kill -INT $pid && reap $pid >/dev/null
+    eventually "follow: the run ended" 0 metric qelvor_running
+    before=$(metric qelvor_requests_total) && mv f.log f.log.3
+    start f "$Q" 127.0.0.1 -n 0 -p 100 -w 1000 && sleep 0.5 && silent 1 && sleep 0.5
+    kill -INT $pid && reap $pid >/dev/null
+    IFS=, read -r _ sent _ < <(summaries f.log)
+    counted() { echo "$(($(metric qelvor_requests_total) - before)) $(metric qelvor_running)"; }
+    eventually "follow: stopped while a request waits, counted as its summary" "$sent 0" counted
+    kill $follower && wait $follower
+}
+
+# A verbose log's line of request N (stamped N-1 tenths of a second in):
+# reply or none.
+outcome() {
+    printf '00:00:%02d.%d00 [%d] %s\r\n' $((($1 - 1) / 10 % 60)) $((($1 - 1) % 10)) $1 \
+        "$([[ $2 == up ]] && echo 'reply from 127.0.0.1 ; rtt 1 ms.' || echo 'no reply.')"
+}
+# by_turns I: down or up, by turns.
+by_turns() { (($1 % 2)) && echo up || echo down; }
+header() { printf '/usr/bin/qelvor %s -a -n 0 -p 100 -w 100 -o %s \r\n' "$1" "$2"; }
+
+group_follow_logs() {
+    # Logs written here, read by a follower started after their header:
+    # bursts of changes, each burst's hooks in order, the slow down hooks
+    # too; then more changes at once than the hooks may wait.
+    { header 127.0.0.1 f.log && outcome 1 up; } >f.log
+    "$QL" --follow f.log --metrics m.prom --on-change "exec >>$d/hooks
+        echo \$QELVOR_SEQ \$QELVOR_STATE \$QELVOR_REQUEST
+        [ \$QELVOR_STATE = up ] || sleep 0.01" >follow.out 2>follow.err & follower=$!
+    until_seen m.prom '^qelvor_up{' 1
+    for ((b = 0, n = 1, s = 0; b < 100; ++b)); do
+        for ((i = 0; i < 6; ++i)); do
+            outcome $((++n)) $(by_turns $i) >&3 && echo "$((++s)) $(by_turns $i) $n"
+        done 3>>f.log >>hooks.expected
+        sleep 0.06
+    done
+    until_seen hooks . 600
+    six() { paste -d, - - - - - - <"$1"; }
+    check "follow: bursts whose hooks ran in order" 100 \
+        "$(paste -d'|' <(six hooks.expected) <(six hooks) | awk -F'|' '$1 == $2' | wc -l)"
+    for ((i = 0; i < 150; ++i)); do
+        outcome $((++n)) $(by_turns $i) >&3 && echo "$((++s)) $(by_turns $i) $n"
+    done 3>burst >>hooks.expected
+    cat burst >>f.log && until_seen hooks . 700
+    check "follow: 150 changes at once: the oldest 50 hooks dropped and said, the last state last" \
+        "50 $(sed -n '651,$p' hooks.expected | paste -sd,)" \
+        "$(grep -c 'oldest waiting.*dropped' follow.err) $(sed -n '601,$p' hooks | paste -sd,)"
+
+    # A file with history put at the path (a restore) sets the state only;
+    # then one cut by a copytruncate and written past its old size is read
+    # again from its start.
+    shown=$(wc -l <follow.out) && requests=$(metric qelvor_requests_total)
+    { header 127.0.0.1 h.log && outcome 1 up && outcome 2 down && outcome 3 down; } >h.log
+    mv h.log f.log
+    restored() { echo "$(wc -l <follow.out) $(wc -l <hooks) $(metric qelvor_requests_total)" \
+        "$(metric qelvor_up)"; }
+    sleep 0.5 && eventually "follow: restored history: no line, no hook, counts kept, its state" \
+        "$shown 700 $requests 0" restored
+    for ((i = 4; i < 60; ++i)); do outcome $i down; done >>f.log && sleep 0.5
+    { outcome 60 up && for ((i = 61; i < 130; ++i)); do outcome $i up; done; } >cut && cp cut f.log
+    until_seen follow.out 'up after .* request 60)' 1
+
+    # A log nobody else may read: said once, and again when it can be read.
+    { header 127.0.0.1 f.log && outcome 1 up; } >secret.log && chmod 600 secret.log
+    "${nobody[@]}" "$QL" --follow secret.log >/dev/null 2>secret.err & reader=$!
+    sleep 1 && chmod 644 secret.log && sleep 0.5 && kill $reader
+    check "follow: unreadable, said once, then read" "qelvor-log: secret.log: Permission denied
+qelvor-log: secret.log: read again" "$(cat secret.err)"
+
+    # A folder: every *.log in it, one appearing later; two logs of one host
+    # are told apart by their path.
+    mkdir logs && for l in a:127.0.0.1 b:127.0.0.1 c:127.0.0.2; do
+        { header ${l#*:} logs/${l%:*}.log && outcome 1 up; } >logs/${l%:*}.log
+    done
+    kill $follower && wait $follower
+    "$QL" --follow logs --metrics m.prom 2>follow.err & follower=$!
+    sleep 0.5 && { header 127.0.0.3 d.log && outcome 1 down; } >logs/d.log
+    folder() { echo "$(grep ^qelvor_up m.prom | sort)$(cat follow.err)"; }
+    eventually "follow: a folder's logs" 'qelvor_up{host="127.0.0.1",log="logs/a.log"} 1
+qelvor_up{host="127.0.0.1",log="logs/b.log"} 1
+qelvor_up{host="127.0.0.2"} 1
+qelvor_up{host="127.0.0.3"} 0' folder
+    ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool: a folder"
+    kill $follower && wait $follower
+}
+
+# receiver PORT FILE: a webhook receiver for Alertmanager, one line per
+# alert received: "firing|resolved ALERTNAME HOST". Run in the background, it
+# is the python process itself, so that ending the job ends it.
+receiver() {
+    exec /usr/bin/python3 -c 'import http.server, json, sys
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+        with open(sys.argv[2], "a") as out:
+            for a in body["alerts"]:
+                print(a["status"], a["labels"]["alertname"], a["labels"].get("host", ""), file=out)
+        self.send_response(200)
+        self.end_headers()
+    def log_message(self, *args): pass
+http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Hook).serve_forever()' "$@"
+}
+# query PROMQL: the values of the result, as Prometheus answers now.
+query() {
+    /usr/bin/python3 -c 'import json, sys, urllib.request, urllib.parse
+url = "http://127.0.0.1:9090/api/v1/query?query=" + urllib.parse.quote(sys.argv[1])
+try: r = json.load(urllib.request.urlopen(url))
+except OSError: r = {"data": {"result": []}}
+print(" ".join(s["value"][1] for s in r["data"]["result"]))' "$1"
+}
+
+group_monitoring() {
+    # The chain an operator runs, from Debian's packages, on this namespace's
+    # 127.0.0.1: qelvor watching a host in a namespace of its own, the
+    # follower writing into node_exporter's textfile folder, Prometheus with
+    # the example rules (their "for" shortened to 2 s, scraping every
+    # second) and Alertmanager posting to a receiver here.
+    unshare -n sleep 300 & host=$!
+    sleep 0.2 && ip link add qa type veth peer name qb netns $host && ip link set qa up &&
+        ip addr add 192.0.2.1/24 dev qa && nsenter -t $host -n sh -c 'ip link set lo up &&
+        ip link set qb up && ip addr add 192.0.2.2/24 dev qb' || fail "a host in a namespace"
+    mkdir logs textfiles && : >alerts && receiver 9095 alerts &
+    sed -E 's/^( +for:).*/\1 2s/' "$sources/data/examples/qelvor-alerts.yml" >rules.yml
+    echo "global: {scrape_interval: 1s, evaluation_interval: 1s}
+rule_files: [rules.yml]
+alerting: {alertmanagers: [{static_configs: [{targets: ['127.0.0.1:9093']}]}]}
+scrape_configs: [{job_name: node, static_configs: [{targets: ['127.0.0.1:9100']}]}]" >prometheus.yml
+    echo "route: {receiver: hook, group_by: [alertname, host], group_wait: 0s, group_interval: 1s}
+receivers:
+  - name: hook
+    webhook_configs: [{url: 'http://127.0.0.1:9095/', send_resolved: true}]" >alertmanager.yml
+    prometheus-alertmanager --config.file=alertmanager.yml --storage.path=am \
+        --cluster.listen-address= --web.listen-address=127.0.0.1:9093 2>am.log &
+    prometheus-node-exporter --web.listen-address=127.0.0.1:9100 --collector.disable-defaults \
+        --collector.textfile --collector.textfile.directory=textfiles 2>node.log &
+    prometheus --config.file=prometheus.yml --storage.tsdb.path=tsdb \
+        --web.listen-address=127.0.0.1:9090 --rules.alert.resend-delay=1s 2>prometheus.log &
+    start logs/192.0.2.2 "$Q" 192.0.2.2 -T -n 0 -p 200 -w 300 && watcher=$pid
+    "$QL" --follow logs --metrics textfiles/qelvor.prom >follow.out & follower=$!
+    # alert LINE: waits at most 60 s for the receiver to have had it.
+    alert() {
+        for ((i = 0; i < 300; ++i)); do grep -qx "$1" alerts && return; sleep 0.2; done
+        fail "monitoring: no \"$1\" within 60 s: $(paste -sd'|' alerts)"
+    }
+    eventually "monitoring: the host up, as Prometheus has it" 1 query 'qelvor_up{host="192.0.2.2"}'
+    down=$SECONDS && nsenter -t $host -n ip link set qb down
+    alert "firing QelvorHostDown 192.0.2.2"
+    check "monitoring: down at least the rule's 2 s before it fired" 1 $((SECONDS - down >= 2))
+    nsenter -t $host -n ip link set qb up && alert "resolved QelvorHostDown 192.0.2.2"
+    kill -INT $watcher && reap $watcher >/dev/null
+    alert "firing QelvorWatcherGone 192.0.2.2"
+    kill $(jobs -p) 2>/dev/null && wait
 }
 
 case $group in
-    socket | log | signals | privileges | reader | follow) group_$group ;;
+    socket | log | signals | privileges | reader | follow | follow_logs | monitoring)
+        group_$group ;;
     *) fail "no group $group" ;;
 esac
 ((fails == 0)) || exit 1
