@@ -95,8 +95,8 @@ void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
     // The reply that ends a silence in compact output is followed at once by
     // the lost line (but for the run's first request), which may yet move
     // it: it is told after that line.
-    bool hold = up && rtt && !run_.settings.verbose && request > 1 &&
-                (run_.outage || run_.changes == 0);
+    bool hold =
+        up && rtt && !run_.settings.verbose && request > 1 && (run_.outage || run_.changes == 0);
     if (!hold) sink_.request(run_, request, time_ms, outcome, rtt);
     if (up && rtt && !hold) last_reply_at_ = time_ms + *rtt;
     if (up && !rtt) last_reply_at_.reset();
