@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "log_reader/calendar.h"
 #include "log_reader/csv_report.h"
 #include "log_reader/follow.h"
 #include "log_reader/log_scanner.h"
@@ -116,7 +119,8 @@ void oldest_first(std::vector<std::string>& files) {
 // Reads one file (or standard input, "-"), compressed with gzip or not,
 // through the scanner. Returns the errno when it could not be read, 0 when
 // it was.
-int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer) {
+int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer,
+              bool quiet = false) {
     bool standard_input = name == "-";
     if (standard_input) qlog::os::binary_input();
     // zlib reads a file that is not compressed as it is.
@@ -128,7 +132,7 @@ int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<ch
     int got = 0, error = 0;
     while ((got = gzread(gz, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0)
         scanner.feed(buffer.data(), static_cast<std::size_t>(got));
-    if (got < 0) {
+    if (got < 0 && !quiet) {
         int zlib_error = 0;
         const char* why = gzerror(gz, &zlib_error);
         error = zlib_error == Z_ERRNO ? errno : EIO;
@@ -138,6 +142,59 @@ int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<ch
     scanner.end_of_file();
     gzclose(gz);
     return got < 0 ? -1 : 0;
+}
+
+// The runs of a file as a first reading finds them.
+class Shapes : public qlog::RunSink {
+public:
+    void run_ends(const qlog::Run& run) override { runs.push_back(run); }
+    std::vector<qlog::Run> runs;
+};
+
+// What a file tells of when its runs were.
+qlog::FileTimes file_times(const std::string& name) {
+    qlog::FileTimes times;
+    qlog::os::FileIdentity file = qlog::os::identify(name);
+    if (name == "-" || !file.exists) {
+        times.unknown = "date unknown (read from standard input)";
+        return times;
+    }
+    times.running = qlog::os::held_by_watcher(name, file);
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    times.end_ms = times.running ? now : file.modified_ns / 1000000;
+    if (file.born_ns != 0 && file.born_ns <= file.modified_ns)
+        times.born_ms = file.born_ns / 1000000;
+    return times;
+}
+
+// A file's runs are dated only once its end is known, and the reports are
+// written as the log is read: so each file is read twice, first quickly
+// for the shape of its runs (rows of marks counted in one step, nothing
+// told per request), then for the reports, with every run's date known as
+// it begins. Memory stays bounded whatever the length of the log (a record
+// per run is kept, nothing per request or outage). Standard input is read
+// once and not dated.
+void date_runs_of(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer) {
+    qlog::FileTimes times = file_times(name);
+    qlog::Dating otherwise;
+    otherwise.unknown = times.unknown.empty() ? "date unknown" : times.unknown;
+    std::deque<qlog::Dating> dates;
+    if (name != "-") {
+        Shapes shapes;
+        qlog::LogScanner first(shapes, nullptr);
+        if (read_file(name, first, buffer, true) == 0) {
+            first.finish();
+            dates = qlog::date_runs(shapes.runs, times);
+            // A run cut at the end of the file before goes on here: it keeps
+            // its date.
+            if (scanner.current() != nullptr && !shapes.runs.empty() &&
+                !shapes.runs.front().has_header)
+                dates.pop_front();
+        }
+    }
+    scanner.date_next_runs(std::move(dates), otherwise);
 }
 
 // Hands every sink everything.
@@ -195,6 +252,7 @@ int report(Options& options) {
     std::vector<char> buffer(1 << 18);
     int status = status_read;
     for (const std::string& name : options.files) {
+        date_runs_of(name, scanner, buffer);
         int error = read_file(name, scanner, buffer);
         if (error > 0) file_error(name, error);
         if (error != 0) status = status_unreadable;
@@ -214,6 +272,10 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--") == 0) break;
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
             std::fputs(usage_text, stdout);
+            return status_read;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("qelvor-log " QELVOR_VERSION);
             return status_read;
         }
     }

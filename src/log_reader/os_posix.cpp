@@ -1,12 +1,17 @@
 // The operating system as the reader needs it, on POSIX systems.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 
 #include "log_reader/os.h"
 
@@ -25,7 +30,55 @@ FileIdentity from_stat(const struct stat& status) {
 
 FileIdentity identify(const std::string& path) {
     struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? from_stat(status) : FileIdentity{};
+    if (::stat(path.c_str(), &status) != 0) return FileIdentity{};
+    FileIdentity identity = from_stat(status);
+#if defined(__linux__) && defined(STATX_BTIME)
+    struct statx extra {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &extra) == 0 &&
+        (extra.stx_mask & STATX_BTIME) != 0) {
+        identity.born_ns =
+            static_cast<int64_t>(extra.stx_btime.tv_sec) * 1000000000 + extra.stx_btime.tv_nsec;
+    }
+#endif
+    return identity;
+}
+
+bool held_by_watcher(const std::string& path, const FileIdentity& identity) {
+    if (!identity.exists) return false;
+    // Linux lists every lock: reading the list takes none, so a watcher
+    // starting at this very moment is never refused its own.
+    std::ifstream locks("/proc/locks");
+    if (locks) {
+        char device[64];
+        std::snprintf(device, sizeof device, "%02x:%02x:%llu",
+                      static_cast<unsigned>(major(static_cast<dev_t>(identity.device))),
+                      static_cast<unsigned>(minor(static_cast<dev_t>(identity.device))),
+                      static_cast<unsigned long long>(identity.file));
+        std::string line;
+        while (std::getline(locks, line)) {
+            std::istringstream words(line);
+            std::string word, kind, mode;
+            words >> word >> kind;
+            if (kind == "->") words >> kind;
+            if (kind != "FLOCK") continue;
+            words >> word >> mode;
+            while (words >> word) {
+                if (word == device && mode == "WRITE") return true;
+            }
+        }
+        return false;
+    }
+    // Elsewhere a shared lock is tried and given back at once.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+bool local_time(int64_t seconds, std::tm* out) {
+    auto t = static_cast<time_t>(seconds);
+    return ::localtime_r(&t, out) != nullptr;
 }
 
 FileIdentity identify(std::FILE* stream) {

@@ -35,6 +35,8 @@ const char* ending_name(Ending ending) {
             return "interrupt";
         case Ending::Failure:
             return "failure";
+        case Ending::Running:
+            return "running";
         case Ending::Cut:
             break;
     }
@@ -54,6 +56,12 @@ int64_t Run::end_ms() const {
 void RunTracker::begin(const Header* header) {
     run_ = Run{};
     run_.number = ++runs_;
+    if (dates_.empty()) {
+        run_.date = undated_;
+    } else {
+        run_.date = std::move(dates_.front());
+        dates_.pop_front();
+    }
     if (header != nullptr) {
         run_.has_header = true;
         run_.command = header->command;
@@ -254,7 +262,7 @@ void RunTracker::end_run() {
     if (run_.outage) sink_.outage(run_, *run_.outage);
     const RunSettings& settings = run_.settings;
     if (!run_.summary) {
-        run_.ending = Ending::Cut;
+        run_.ending = run_.date.running ? Ending::Running : Ending::Cut;
     } else if (settings.count != 0 && run_.summary_sent == settings.count) {
         run_.ending = Ending::Count;
     } else if (run_.send_failure_last) {

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The real qelvor binary as a user sees it, one group of checks per run:
-#   system_test.sh <socket|log|signals|privileges|reader|follow> <qelvor> <qelvor-log>
+#   system_test.sh <socket|log|signals|privileges|reader|dates|follow> <qelvor> <qelvor-log>
 # A group runs in a network namespace of its own, where the kernel answers on
 # loopback and each check sets up what it needs (sysctls, tc, a veth
 # pair whose 192.0.2.0/24 addresses never leave the namespace).
@@ -10,7 +10,7 @@ group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
     for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
-        $([[ $group == reader ]] && echo rsvg-convert) $([[ $group == follow && ${CI:-} == true ]] && echo promtool); do
+        $([[ $group == reader || $group == dates ]] && echo rsvg-convert) $([[ $group == follow && ${CI:-} == true ]] && echo promtool); do
         command -v $tool >/dev/null || why="needs $tool"
     done
     [[ -z $why ]] || { [[ ${CI:-} == true ]] && echo "FAIL $group: $why" && exit 1; echo "SKIP: $why"; exit 77; }
@@ -37,7 +37,7 @@ fail() { echo "FAIL $group: $*" >&9; fails=$((fails + 1)); }
 check() { [[ $2 == "$3" ]] || fail "$1: expected \"$2\", got \"$3\""; }
 # status NAME EXPECTED COMMAND...: runs the command, checks its exit status.
 status() { "${@:3}"; check "$1, status" "$2" $?; }
-mask() { LC_ALL=C sed -E 's/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/; s/(0:00:00\.[0-9])[0-9]{2}( watched|,)/\1NN\2/'; }
+mask() { LC_ALL=C sed -E 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T/YYYY-MM-DDT/; s/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/; s/(0:00:00\.[0-9])[0-9]{2}( watched|,)/\1NN\2/'; }
 # same NAME FILE: the file's bytes, masked, are exactly standard input's.
 same() {
     mask <"$2" >"$2.m" && cat >"$2.x" && cmp -s "$2.x" "$2.m" && return
@@ -337,7 +337,7 @@ group_reader() {
         "$(cut -d, -f1-9 c.runs)"
     check "compact: requests, replies, stamped rows" "$sent $received $(oracle requests c.log | cut -d, -f1-4 | paste -sd' ')" \
         "$(($(wc -l <c.requests) - 1)) $(grep -c ,reply, c.requests) $(grep -Ff <(oracle requests c.log | cut -d, -f1-4) c.requests | cut -d, -f1-4 | paste -sd' ')"
-    check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests)"
+    check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests | cut -d, -f1-5)"
     check "verbose -T: outages, start, ending" "$(oracle outages v.log) $(sed -n 2p v.requests | cut -d, -f3),count" \
         "$(tail -n +2 v.outages | cut -d, -f1-7) $(sed -n 2p v.runs | cut -d, -f3,8)"
     check "killed (cut, maybe torn), then appended" "cut|2,$Q 127.0.0.1 -n 3 -p 10 -o k.log,0,3,3,0,0.0,count" \
@@ -367,10 +367,11 @@ print(red[0], red[-1] + 1)' c.png)")"
     mkdir "sp dir" && for n in 5 3; do (cd "$d" && ./qelvor 127.0.0.1 -n $n -p 100 -o "sp dir/x.log" >/dev/null); done
     LC_ALL=C "$QL" "sp dir/x.log" >report; check "report: status" 0 $?
     same "report: the text" report <<<"run 1: ./qelvor 127.0.0.1 -n 5 -p 100 -o sp dir/x.log
+  date unknown (before YYYY-MM-DDTHH:MM:SS.mmm+00:00)
   started HH:MM:SS.mmm, lasted 0:00:00.4NN, ended: count
   sent 5, received 5, lost 0 (0.0 %)
 run 2: ./qelvor 127.0.0.1 -n 3 -p 100 -o sp dir/x.log
-  started HH:MM:SS.mmm, lasted 0:00:00.2NN, ended: count
+  started YYYY-MM-DDTHH:MM:SS.mmm+00:00, lasted 0:00:00.2NN, ended: count
   sent 3, received 3, lost 0 (0.0 %)
 all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
   down 0:00:00.000 of 0:00:00.6NN watched, availability 100.000 %"
@@ -397,7 +398,45 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
     check "--svg on an input: the log kept, message" "qelvor-log: c.log: is also read; give --svg another file" "$(cmp c.log c.keep && cat err)"
     status "no such file" 2 "$QL" nothing.log 2>err >/dev/null && same "no such file: message" err <<<"qelvor-log: nothing.log: No such file or directory"
     status "unknown option" 1 "$QL" --tables 2>err && check "unknown option: usage text" "usage: qelvor-log" "$(head -c 17 err)"
-    check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms 0" "$("$QL" --csv requests </dev/null) $?"
+    check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms,time_iso 0" "$("$QL" --csv requests </dev/null) $?"
+}
+
+# dates LOG...: "ended start_iso end_iso" of each run, as --csv runs gives them.
+dates() { "$QL" --csv runs "$@" | tail -n +2 | awk -F, '{ print $8, $14, $15 }'; }
+
+group_dates() {
+    # Runs dated from their file's last write and their own stamps. The
+    # watcher and the reader share a zone of +05:30; the -T stamps are local.
+    export TZ=Asia/Kolkata
+    # Elapsed stamps: the run ends at the file's last write.
+    "$Q" 127.0.0.1 -n 3 -p 100 -o e.log >/dev/null && touch -d '2026-03-01T12:00:00+05:30' e.log
+    read -r ended start end < <(dates e.log)
+    check "elapsed: ends at the file's time, starts as long before" "count 2026-03-01T12:00:00.000+05:30 \
+$(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$QL" --csv runs e.log))" +%FT%T.%3N%:z)" \
+        "$ended $end $start"
+    # -T, the file moved to another day at the same time of day: that day, the stamps' time;
+    # an hour off (a copy, a zone changed), no date and why.
+    "$Q" 127.0.0.1 -T -n 3 -p 100 -o t.log >/dev/null && cp -p t.log h.log
+    first=$(grep -oEm1 '^[0-9]{2}:[0-9:.]+' t.log)
+    touch -d "2026-03-01 $(date -r t.log +%T.%N)" t.log && touch -d "$(date -r h.log) + 1 hour" h.log
+    check "-T on another day: that day, the stamps' time" "count 2026-03-01T$first+05:30" "$(dates t.log | cut -d' ' -f1,2)"
+    check "-T an hour off: no date, why" "count  |date unknown (the time of day of its stamps does not match" \
+        "$(dates h.log)|$("$QL" h.log | grep -o 'date unknown (the time of day of its stamps does not match')"
+    # Three runs in one file: the first (elapsed) only bounded by the second's start; the second
+    # (-T) dated where the file's creation leaves it one day (not every file system tells it).
+    for t in "" -T -T; do "$Q" 127.0.0.1 $t -n 3 -p 100 -o three.log >/dev/null; done
+    mapfile -t runs < <(dates three.log)
+    read -r _ second _ <<<"${runs[1]}" && read -r _ third _ <<<"${runs[2]}"
+    stamp=$(grep -oE '^[0-9]{2}:[0-9:.]+ \[1\]' three.log | sed -n '2s/ .*//p')
+    [[ $(stat -c %W three.log) == 0 ]] && stamp= || stamp="$(date +%F)T$stamp+05:30"
+    check "three runs: the first bounded, the second by the file's creation" \
+        "date unknown (before ${stamp:-$third})|count  |$stamp" \
+        "$("$QL" three.log | grep -o 'date unknown (before .*')|${runs[0]}|$second"
+    # A log its watcher holds: running, ending now.
+    start live "$Q" 127.0.0.1 -n 0 -p 100 && sleep 1.5
+    read -r ended start end < <(dates live.log)
+    check "held: running, ends now (to 2 s)" "running 1" "$ended $(($(date +%s) - $(date -d "$end" +%s) <= 2))"
+    kill -INT $pid && reap $pid >/dev/null
 }
 
 group_follow() {
@@ -431,7 +470,7 @@ $(oracle outages f.log.1 f.log | awk -F, '{ s += $6 } END { printf "%.3f", s / 1
 }
 
 case $group in
-    socket | log | signals | privileges | reader | follow) group_$group ;;
+    socket | log | signals | privileges | reader | dates | follow) group_$group ;;
     *) fail "no group $group" ;;
 esac
 ((fails == 0)) || exit 1
