@@ -59,6 +59,11 @@ std::string iso_text(int64_t wall_ms) {
 
 std::string date_text(int64_t wall_ms) { return iso_text(wall_ms).substr(0, 10); }
 
+const char* weekday_name(int64_t wall_ms) {
+    static const char* const names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    return names[civil_of(wall_ms).weekday % 7];
+}
+
 int64_t from_local(int year, int month, int day, int64_t ms_of_day) {
     std::tm tm{};
     tm.tm_year = year - 1900;

@@ -25,6 +25,8 @@ Civil civil_of(int64_t wall_ms);
 std::string iso_text(int64_t wall_ms);
 // "2026-12-07"
 std::string date_text(int64_t wall_ms);
+// "Mon"
+const char* weekday_name(int64_t wall_ms);
 // The calendar time of a local date and time of day (ms from its midnight).
 int64_t from_local(int year, int month, int day, int64_t ms_of_day);
 // The local midnight that starts the day of wall_ms, and the next one.

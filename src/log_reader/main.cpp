@@ -16,15 +16,19 @@
 #include "log_reader/calendar.h"
 #include "log_reader/csv_report.h"
 #include "log_reader/follow.h"
+#include "log_reader/json_report.h"
 #include "log_reader/log_scanner.h"
 #include "log_reader/os.h"
+#include "log_reader/period_report.h"
 #include "log_reader/svg_timeline.h"
 #include "log_reader/table_report.h"
+#include "log_reader/window.h"
 
 namespace {
 
 constexpr const char* usage_text =
-    "usage: qelvor-log [--csv outages|runs|requests] [--svg FILE] [FILE...]\n"
+    "usage: qelvor-log [--csv outages|runs|requests | --json | --by day|hour]\n"
+    "                  [--since WHEN] [--until WHEN] [--svg FILE|-] [FILE...]\n"
     "       qelvor-log --follow FILE [--on-change COMMAND] [--metrics FILE]\n"
     "Reads qelvor logs (standard input when no FILE is given), compressed with gzip or not,\n"
     "oldest first, and tells each run's outages, counts and end, or follows a log that\n"
@@ -48,6 +52,9 @@ int file_error(const std::string& name, int error) {
 
 struct Options {
     std::optional<qlog::CsvKind> csv;
+    bool json = false;
+    std::optional<qlog::Period> by;
+    std::optional<int64_t> since, until;
     std::optional<std::string> svg;
     qlog::FollowOptions follow;
     bool following = false;
@@ -84,6 +91,25 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
                 options.csv = qlog::CsvKind::Requests;
             else
                 return "--csv needs outages, runs or requests";
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--by") {
+            std::optional<std::string> period = take_value();
+            if (period == "day")
+                options.by = qlog::Period::Day;
+            else if (period == "hour")
+                options.by = qlog::Period::Hour;
+            else
+                return "--by needs day or hour";
+        } else if (argument == "--since" || argument == "--until") {
+            std::optional<std::string> text = take_value();
+            std::optional<int64_t> when = text ? qlog::parse_when(*text) : std::nullopt;
+            if (!when) {
+                return std::string(argument.substr(2)) +
+                       " needs a date, 2026-12-07, or a date and time, 2026-12-07T10:00[:00] "
+                       "(Z or +hh:mm after it for other than local time)";
+            }
+            (argument == "--since" ? options.since : options.until) = when;
         } else if (argument == "--svg" || argument == "--follow" || argument == "--on-change" ||
                    argument == "--metrics") {
             std::optional<std::string> text = take_value();
@@ -96,7 +122,10 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
             return "unknown option " + std::string(argument);
         }
     }
-    if (options.following && (options.csv || options.svg || !options.files.empty()))
+    if (int(options.csv.has_value()) + int(options.json) + int(options.by.has_value()) > 1)
+        return "--csv, --json and --by are one report each: give one";
+    if (options.following && (options.csv || options.svg || options.json || options.by ||
+                              options.since || options.until || !options.files.empty()))
         return "--follow reads one log and writes no report";
     if (!options.following && (options.follow.on_change || options.follow.metrics))
         return "--on-change and --metrics go with --follow";
@@ -198,31 +227,33 @@ void date_runs_of(const std::string& name, qlog::LogScanner& scanner, std::vecto
 }
 
 // Hands every sink everything.
-class Both : public qlog::RunSink {
+class Fan : public qlog::RunSink {
 public:
-    Both(RunSink& first, RunSink* second) : first_(first), second_(second) {}
-    bool wants_each_request() const override { return first_.wants_each_request(); }
+    void add(RunSink& sink) { sinks_.push_back(&sink); }
+    bool wants_each_request() const override {
+        return std::any_of(sinks_.begin(), sinks_.end(),
+                           [](const RunSink* sink) { return sink->wants_each_request(); });
+    }
     void run_begins(const qlog::Run& run) override {
-        first_.run_begins(run);
-        if (second_ != nullptr) second_->run_begins(run);
+        for (RunSink* sink : sinks_) sink->run_begins(run);
     }
     void request(const qlog::Run& run, uint64_t request, int64_t time_ms, qlog::Outcome outcome,
                  std::optional<uint32_t> rtt_ms) override {
-        first_.request(run, request, time_ms, outcome, rtt_ms);
-        if (second_ != nullptr) second_->request(run, request, time_ms, outcome, rtt_ms);
+        for (RunSink* sink : sinks_) sink->request(run, request, time_ms, outcome, rtt_ms);
+    }
+    void change(const qlog::Run& run, bool up, uint64_t request, int64_t time_ms,
+                std::optional<int64_t> down_ms) override {
+        for (RunSink* sink : sinks_) sink->change(run, up, request, time_ms, down_ms);
     }
     void outage(const qlog::Run& run, const qlog::Outage& outage) override {
-        first_.outage(run, outage);
-        if (second_ != nullptr) second_->outage(run, outage);
+        for (RunSink* sink : sinks_) sink->outage(run, outage);
     }
     void run_ends(const qlog::Run& run) override {
-        first_.run_ends(run);
-        if (second_ != nullptr) second_->run_ends(run);
+        for (RunSink* sink : sinks_) sink->run_ends(run);
     }
 
 private:
-    RunSink& first_;
-    RunSink* second_;
+    std::vector<RunSink*> sinks_;
 };
 
 // Reads the logs and writes the reports; the exit status.
@@ -241,13 +272,27 @@ int report(Options& options) {
     }
     oldest_first(options.files);
 
+    // One report on standard output, and the picture if asked.
+    Fan reports;
     qlog::TableReport table(stdout);
     std::optional<qlog::CsvReport> csv;
-    if (options.csv) csv.emplace(stdout, *options.csv);
+    std::optional<qlog::JsonReport> json;
+    std::optional<qlog::PeriodReport> periods;
+    if (options.csv) {
+        reports.add(csv.emplace(stdout, *options.csv));
+    } else if (options.json) {
+        reports.add(json.emplace(stdout));
+    } else if (options.by) {
+        reports.add(periods.emplace(stdout, *options.by));
+    } else {
+        reports.add(table);
+    }
     qlog::SvgTimeline svg;
     if (options.svg && !svg.open(*options.svg)) return file_error(*options.svg, errno);
-    Both sink(csv ? static_cast<qlog::RunSink&>(*csv) : table, options.svg ? &svg : nullptr);
-    qlog::LogScanner scanner(sink);
+    if (options.svg) reports.add(svg);
+    std::optional<qlog::Window> window;
+    if (options.since || options.until) window.emplace(reports, options.since, options.until);
+    qlog::LogScanner scanner(window ? static_cast<qlog::RunSink&>(*window) : reports);
 
     std::vector<char> buffer(1 << 18);
     int status = status_read;
@@ -258,7 +303,10 @@ int report(Options& options) {
         if (error != 0) status = status_unreadable;
     }
     scanner.finish();
-    if (!csv) table.finish();
+    uint64_t undated = window ? window->undated() : 0;
+    if (json) json->finish();
+    if (periods) periods->finish(undated);
+    if (!csv && !json && !periods) table.finish(undated);
     if (options.svg && !svg.finish()) status = file_error(*options.svg, errno);
     if (std::fflush(stdout) != 0) status = file_error("standard output", errno);
     if (status == status_read && scanner.complaints() > 0) status = status_skipped;

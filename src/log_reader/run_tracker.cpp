@@ -48,9 +48,10 @@ uint64_t Run::loss_tenths() const {
 }
 
 int64_t Run::end_ms() const {
-    if (!last_outcome) return last_ms;
-    if (*last_outcome == Outcome::NoReply) return last_ms + settings.wait_ms;
-    return last_ms + (*last_outcome == Outcome::Reply ? last_rtt.value_or(0) : 0);
+    int64_t end = last_ms;
+    if (last_outcome && *last_outcome == Outcome::NoReply) end += settings.wait_ms;
+    if (last_outcome && *last_outcome == Outcome::Reply) end += last_rtt.value_or(0);
+    return cut_ms ? std::min(end, *cut_ms) : end;
 }
 
 void RunTracker::begin(const Header* header) {

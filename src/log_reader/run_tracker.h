@@ -73,7 +73,10 @@ struct Run {
     // The loss in tenths of a percent: the summary's own, or what it would
     // have shown.
     uint64_t loss_tenths() const;
-    // Until the last request's outcome: its wait, or its round trip.
+    // Where a window of the report ends, on the run's clock.
+    std::optional<int64_t> cut_ms;
+    // Until the last request's outcome (its wait, or its round trip), or
+    // the window's end if sooner.
     int64_t end_ms() const;
     int64_t lasted_ms() const { return start_ms ? end_ms() - *start_ms : 0; }
     // A time of the run in calendar time, ms since the epoch, where dated.

@@ -71,9 +71,13 @@ void TableReport::run_ends(const Run& run) {
     totals.down_ms += run_down_ms_;
 }
 
-void TableReport::finish() {
+void TableReport::finish(uint64_t undated) {
+    if (undated > 0) {
+        std::fprintf(out_, "note: %llu run(s) left out of the window: their date is unknown\n",
+                     static_cast<ull>(undated));
+    }
     if (hosts_.empty()) {
-        std::fputs("no runs read\n", out_);
+        std::fputs(undated > 0 ? "no runs in the window\n" : "no runs read\n", out_);
         return;
     }
     for (const Totals& totals : hosts_) {
