@@ -122,8 +122,10 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
             return "unknown option " + std::string(argument);
         }
     }
-    if (int(options.csv.has_value()) + int(options.json) + int(options.by.has_value()) > 1)
-        return "--csv, --json and --by are one report each: give one";
+    if (int(options.csv.has_value()) + int(options.json) + int(options.by.has_value()) +
+            int(options.svg == "-") >
+        1)
+        return "--csv, --json, --by and --svg - each write to standard output: give one";
     if (options.following && (options.csv || options.svg || options.json || options.by ||
                               options.since || options.until || !options.files.empty()))
         return "--follow reads one log and writes no report";
@@ -260,7 +262,7 @@ private:
 int report(Options& options) {
     if (options.files.empty()) options.files.emplace_back("-");
     // What the reader writes never replaces what it reads.
-    if (options.svg) {
+    if (options.svg && options.svg != "-") {
         qlog::os::FileIdentity out = qlog::os::identify(*options.svg);
         for (const std::string& name : options.files) {
             if (name != "-" && out.same_file(qlog::os::identify(name))) {
@@ -278,7 +280,9 @@ int report(Options& options) {
     std::optional<qlog::CsvReport> csv;
     std::optional<qlog::JsonReport> json;
     std::optional<qlog::PeriodReport> periods;
-    if (options.csv) {
+    if (options.svg == "-") {
+        // The picture takes standard output.
+    } else if (options.csv) {
         reports.add(csv.emplace(stdout, *options.csv));
     } else if (options.json) {
         reports.add(json.emplace(stdout));
@@ -306,7 +310,7 @@ int report(Options& options) {
     uint64_t undated = window ? window->undated() : 0;
     if (json) json->finish();
     if (periods) periods->finish(undated);
-    if (!csv && !json && !periods) table.finish(undated);
+    if (!csv && !json && !periods && options.svg != "-") table.finish(undated);
     if (options.svg && !svg.finish()) status = file_error(*options.svg, errno);
     if (std::fflush(stdout) != 0) status = file_error("standard output", errno);
     if (status == status_read && scanner.complaints() > 0) status = status_skipped;
