@@ -106,8 +106,9 @@ bool draw_shares(std::FILE* file, int x0, int y, int height, const std::vector<d
                          x0 + p, y + height * (1 - s), q - p, height * s, down_colour);
             drew = true;
         }
-        // A share too small to see gets a mark under the band as well.
-        if (share[p] > 0 && s < 0.25) {
+        // A share too small to see, alone, gets a mark under the band as well.
+        bool alone = (p == 0 || share[p - 1] < 0.25) && (q == share.size() || share[q] < 0.25);
+        if (share[p] > 0 && s < 0.25 && alone) {
             std::fprintf(file,
                          "<rect x=\"%zu\" y=\"%d\" width=\"%zu\" height=\"3\" fill=\"%s\"/>\n",
                          x0 + p, y + height + 1, q - p, down_colour);
@@ -415,9 +416,11 @@ void SvgTimeline::draw_days(int y) {
             int band = y + 12;
             std::fprintf(file_, "<text x=\"8\" y=\"%d\">%s %s</text>\n", band + 13,
                          weekday_name(day), date_text(day).c_str());
+            // The day's band, named for scripts that measure the picture.
             std::fprintf(file_,
-                         "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"18\" fill=\"%s\"/>\n",
-                         day_left, band, pixels, unwatched_colour);
+                         "<rect data-day=\"%s\" x=\"%d\" y=\"%d\" width=\"%d\" height=\"18\" "
+                         "fill=\"%s\"/>\n",
+                         date_text(day).c_str(), day_left, band, pixels, unwatched_colour);
             double pixel_ms = static_cast<double>(next_day(day) - day) / pixels;
             std::vector<double> share(pixels);
             for (int p = 0; p < pixels;) {

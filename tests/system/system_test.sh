@@ -18,7 +18,7 @@ if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
 fi
 ip link set lo up
 export LC_ALL=C.UTF-8
-built=$(realpath "$2") QL=$(realpath "${3:-/dev/null}")
+built=$(realpath "$2") QL=$(realpath "${3:-/dev/null}") here=$(dirname "$(realpath "$0")")
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fails=0
 exec 9>&1 # the report, whatever a check does with standard output
@@ -437,6 +437,39 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     read -r ended start end < <(dates live.log)
     check "held: running, ends now (to 2 s)" "running 1" "$ended $(($(date +%s) - $(date -d "$end" +%s) <= 2))"
     kill -INT $pid && reap $pid >/dev/null
+
+    # Generated watches of a week (a 3-hour outage, a drop each night at 02:00) and of a month
+    # across a change of the clocks, at -p 1000: per day, the figures of --by day and the red
+    # share of the picture's row are those of the log (red within 1 percentage point).
+    gen="/usr/bin/python3 $here/long_log.py" share="/usr/bin/python3 $here/red_share.py"
+    $gen week.log "$(date -d '2026-03-02 07:30' +%s)" 7 3600+10800 20000+300 100000+60 257400+3600 \
+        $(for n in {0..6}; do echo $((n * 86400 + 66600))+180; done) >week.truth
+    month=$(for n in {0..30}; do echo $((n * 86400 + n * 7919 % 80000 + 100))+$((n * 37 % 600 + 1)); done)
+    TZ=Europe/Berlin $gen month.log "$(TZ=Europe/Berlin date -d '2026-03-10 13:20' +%s)" 31 $month >month.truth
+    for w in week month; do
+        [[ $w == month ]] && export TZ=Europe/Berlin
+        "$QL" --by day $w.log | awk 'function ms(t, p) { split(t, p, ":"); return ((p[1] * 60 + p[2]) * 60 + p[3]) * 1000 }
+            NR > 2 { print $1, $3, $4, ms($5), ms($6) }' >$w.by
+        check "$w: --by day as the log" "$(cat $w.truth)" "$(cat $w.by)"
+        "$QL" --svg - $w.log >$w.svg && rsvg-convert $w.svg -o $w.png || fail "$w: --svg - | rsvg-convert"
+        check "$w: the red share of each day's row, to 1 point" "$(awk '{ print $1, 1 }' $w.truth)" \
+            "$(paste -d' ' $w.truth <($share $w.svg $w.png) | awk '{ d = ($5 ? 100 * $4 / $5 : 0) - $7; print $1, d * d < 1 }')"
+    done
+    export TZ=Asia/Kolkata
+    # The 3-hour outage: a red block from 08:30 (325.8 px) to 11:30 (440.8 px) on its day, whole
+    # pixels 326 to 439, and labelled.
+    red=$($share week.svg week.png 2026-03-02 | awk '/^x=/ { for (i = 2; i <= NF; ++i) if ($i > 0.95) { s = s ? s : i - 2; e = i - 2 } else if (s) break
+        print s, e }')
+    check "week: the long outage, its block and its label" "326 439 1" "$red $(grep -c '>08:30 3:00:00<' week.svg)"
+    # A window cuts the outages at its edges; the JSON holds the facts of the CSV.
+    check "--since, --until: outages cut" "2026-03-02T10:00:00.000+05:30,2026-03-02T11:30:00.000+05:30 \
+2026-03-05T07:00:00.000+05:30,2026-03-05T07:30:00.000+05:30" \
+        "$("$QL" --csv outages --since 2026-03-02T10:00 --until '2026-03-05 07:30' week.log | sed -n '2p;$p' | cut -d, -f10,11 | paste -sd' ')"
+    check "--json: the outages of the CSV" "$("$QL" --csv outages week.log | tail -n +2 | cut -d, -f2-7,9-)" \
+        "$("$QL" --json week.log | /usr/bin/python3 -c 'import json, sys
+for o in json.load(sys.stdin)["runs"][0]["outages"]:
+    print(",".join(str(o[k]) for k in ("first_request last_request start_ms end_ms duration_ms lost last_reply_ms "
+                                           "start_iso end_iso").split()))')"
 }
 
 group_follow() {
