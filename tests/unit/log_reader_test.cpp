@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <string>
+#include <vector>
 
+#include "log_reader/calendar.h"
 #include "log_reader/csv_report.h"
 #include "log_reader/log_scanner.h"
 
@@ -94,3 +98,67 @@ TEST(LogReader, OddInputs) {
 // clang-format on
 
 }  // namespace
+
+// Runs dated from their file, in a zone whose clocks go forward on 2026-03-29
+// at 02:00: what each run's start is in calendar time, or why it is not.
+namespace {
+
+qlog::Run shaped(bool time_of_day, int64_t start_ms, int64_t end_ms) {
+    qlog::Run run;
+    run.settings.time_of_day = time_of_day;
+    run.settings.period_ms = run.settings.wait_ms = 1000;
+    run.start_ms = start_ms;
+    run.last_ms = end_ms;
+    return run;
+}
+
+std::string starts(const std::vector<qlog::Run>& runs, const qlog::FileTimes& file) {
+    std::string text;
+    std::deque<qlog::Dating> dates = qlog::date_runs(runs, file);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const qlog::Dating& date = dates[i];
+        text += (date.offset_ms ? qlog::iso_text(*runs[i].start_ms + *date.offset_ms)
+                                : date.unknown.substr(0, 40)) +
+                (date.running ? " running" : "") + '|';
+    }
+    return text;
+}
+
+}  // namespace
+
+// clang-format off
+TEST(Calendar, RunsDatedFromTheirFile) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    const int64_t h = 3600000, at_11 = *qlog::parse_when("2026-03-01T11:00:00.400");
+    const int64_t born = at_11 - 5 * h, dst_end = *qlog::parse_when("2026-03-29T04:00");
+    struct { const char* name; std::vector<qlog::Run> runs; qlog::FileTimes file; const char* starts; } cases[] = {
+        {"elapsed: ends at the last write", {shaped(false, 0, h)}, {at_11, false, {}, ""}, "2026-03-01T10:00:00.400+01:00|"},
+        {"-T agreeing: its stamps' time", {shaped(true, 10 * h, 11 * h)}, {at_11, true, {}, ""}, "2026-03-01T10:00:00.000+01:00 running|"},
+        {"-T an hour off", {shaped(true, 9 * h, 10 * h)}, {at_11, false, {}, ""}, "date unknown (the time of day of its sta|"},
+        {"-T across the clocks' change", {shaped(true, h, 4 * h)}, {dst_end, false, {}, ""}, "date unknown (the time of day of its sta|"},
+        {"earlier: -T on the one day since the file's creation; elapsed never",
+         {shaped(false, 0, h), shaped(true, 8 * h, 9 * h), shaped(true, 10 * h, 11 * h)}, {at_11, false, born, ""},
+         "date unknown (before 2026-03-01T08:00:00|2026-03-01T08:00:00.000+01:00|2026-03-01T10:00:00.000+01:00|"},
+        {"earlier -T, the file's creation unknown", {shaped(true, 8 * h, 9 * h), shaped(true, 10 * h, 11 * h)},
+         {at_11, false, {}, ""}, "date unknown (before 2026-03-01T10:00:00|2026-03-01T10:00:00.000+01:00|"},
+        {"earlier -T, created two days before", {shaped(true, 8 * h, 9 * h), shaped(true, 10 * h, 11 * h)},
+         {at_11, false, born - 48 * h, ""}, "date unknown (before 2026-03-01T10:00:00|2026-03-01T10:00:00.000+01:00|"},
+        {"standard input", {shaped(false, 0, h)}, {{}, false, {}, "date unknown (read from standard input)"},
+         "date unknown (read from standard input)|"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(starts(c.runs, c.file), c.starts) << c.name;
+
+    struct { const char* text; const char* iso; } whens[] = {
+        {"2026-03-29", "2026-03-29T00:00:00.000+01:00"}, {"2026-03-29T03:30", "2026-03-29T03:30:00.000+02:00"},
+        {"2026-03-01 10:00:30.250Z", "2026-03-01T11:00:30.250+01:00"}, {"2026-03-01T10:00+05:30", "2026-03-01T05:30:00.000+01:00"},
+        {"2026-3-01", ""}, {"2026-03-01T24:00", ""}, {"2026-03-01T10", ""}, {"2026-03-01T10:00+5", ""},
+    };
+    for (const auto& w : whens) {
+        std::optional<int64_t> when = qlog::parse_when(w.text);
+        EXPECT_EQ(when ? qlog::iso_text(*when) : "", w.iso) << w.text;
+    }
+    unsetenv("TZ");
+    tzset();
+}
+// clang-format on
