@@ -20,7 +20,7 @@ constexpr int day_left = 120, day_width = day_left + SvgTimeline::pixels + 20;
 constexpr int top = 48, band_height = 126, day_row = 34;
 constexpr std::size_t kept_labels = 16;  // of a band or a day, the longest
 constexpr std::size_t max_samples = 4096;
-constexpr int64_t label_from_ms = 60000;
+constexpr int64_t label_from_ms = 60000;  // on the rows of days
 constexpr const char* up_colour = "#2ca02c";
 constexpr const char* down_colour = "#d62728";
 constexpr const char* rtt_colour = "#1f77b4";
@@ -75,8 +75,9 @@ int64_t tick_step(int64_t span_ms) {
     return days;
 }
 
-void keep_label(std::vector<SvgTimeline::Label>& labels, SvgTimeline::Label label) {
-    if (label.length_ms < label_from_ms) return;
+void keep_label(std::vector<SvgTimeline::Label>& labels, SvgTimeline::Label label,
+                int64_t from_ms) {
+    if (label.length_ms < from_ms) return;
     labels.push_back(label);
     std::push_heap(labels.begin(), labels.end());
     if (labels.size() <= kept_labels) return;
@@ -84,7 +85,7 @@ void keep_label(std::vector<SvgTimeline::Label>& labels, SvgTimeline::Label labe
     labels.pop_back();
 }
 
-// "3:00:00" for a length of a minute or more.
+// "3:00:00" for a length of a minute or more, its ms left out.
 std::string length_text(int64_t ms) {
     std::string text = duration_text(ms);
     return text.substr(0, text.size() - 4);
@@ -208,7 +209,7 @@ void SvgTimeline::add_days(const std::string& host, int64_t from, int64_t to, bo
     for (int64_t day = day_start(from); from < to; day = next_day(day)) {
         int64_t length = next_day(day) - day, end = std::min(to, day + length);
         Day& row = days_[{host, day}];
-        if (down) keep_label(row.labels, Label{from, end - from});
+        if (down) keep_label(row.labels, Label{from, end - from}, label_from_ms);
         // Pixel p of a day of length L starts at ceil(p L / 920) ms: a
         // little more or less than 94 s on the days the clocks change.
         for (int64_t at = from; at < end;) {
@@ -227,7 +228,7 @@ void SvgTimeline::outage(const Run& run, const Outage& outage) {
     if (band.down.front() == 0 && !run.date.first_ms && band.rtt.empty() && band.labels.empty())
         band.origin_ms = std::min(band.origin_ms, outage.start_ms);
     add_down(band, outage.start_ms, end);
-    keep_label(band.labels, Label{outage.start_ms, end - outage.start_ms});
+    keep_label(band.labels, Label{outage.start_ms, end - outage.start_ms}, 0);
     if (std::optional<int64_t> wall = run.wall_ms(outage.start_ms))
         add_days(run.host(), *wall, *wall + (end - outage.start_ms), true);
 }
@@ -339,7 +340,10 @@ void SvgTimeline::draw_band(const Band& band, int y) {
     draw_shares(file_, left, top_y, 22, share);
     std::vector<Label> labels = band.labels;
     for (const Label& label : labels) {
-        std::string text = label_start(&run, label.start_ms) + ' ' + length_text(label.length_ms);
+        // A band's outages shorter than a minute by their second and ms.
+        std::string text = label.length_ms >= label_from_ms ? label_start(&run, label.start_ms) +
+                                                                  ' ' + length_text(label.length_ms)
+                                                            : duration_text(label.length_ms);
         double x = x_of(label.start_ms), w = x_of(label.start_ms + label.length_ms) - x;
         if (w < 6.5 * static_cast<double>(text.size())) continue;
         std::fprintf(file_,
