@@ -30,6 +30,7 @@ constexpr const char* usage_text =
     "usage: qelvor-log [--csv outages|runs|requests | --json | --by day|hour]\n"
     "                  [--since WHEN] [--until WHEN] [--svg FILE|-] [FILE...]\n"
     "       qelvor-log --follow FILE [--on-change COMMAND] [--metrics FILE]\n"
+    "       qelvor-log --version\n"
     "Reads qelvor logs (standard input when no FILE is given), compressed with gzip or not,\n"
     "oldest first, and tells each run's outages, counts and end, or follows a log that\n"
     "qelvor is writing. See qelvor-log(1).\n";

@@ -103,16 +103,17 @@ bool draw_shares(std::FILE* file, int x0, int y, int height, const std::vector<d
             ++q;
         if (s > 0) {
             std::fprintf(file,
-                         "<rect x=\"%zu\" y=\"%.3f\" width=\"%zu\" height=\"%.3f\" fill=\"%s\"/>\n",
-                         x0 + p, y + height * (1 - s), q - p, height * s, down_colour);
+                         "<rect x=\"%d\" y=\"%.3f\" width=\"%d\" height=\"%.3f\" fill=\"%s\"/>\n",
+                         x0 + static_cast<int>(p), y + height * (1 - s), static_cast<int>(q - p),
+                         height * s, down_colour);
             drew = true;
         }
         // A share too small to see, alone, gets a mark under the band as well.
         bool alone = (p == 0 || share[p - 1] < 0.25) && (q == share.size() || share[q] < 0.25);
         if (share[p] > 0 && s < 0.25 && alone) {
-            std::fprintf(file,
-                         "<rect x=\"%zu\" y=\"%d\" width=\"%zu\" height=\"3\" fill=\"%s\"/>\n",
-                         x0 + p, y + height + 1, q - p, down_colour);
+            std::fprintf(file, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"3\" fill=\"%s\"/>\n",
+                         x0 + static_cast<int>(p), y + height + 1, static_cast<int>(q - p),
+                         down_colour);
             drew = true;
         }
         p = q;
@@ -296,7 +297,8 @@ std::string label_start(const Run* run, int64_t ms) {
 
 }  // namespace
 
-void SvgTimeline::draw_band(const Band& band, int y) {
+void SvgTimeline::draw_band(const Band& band, int y,
+                            std::optional<std::pair<int64_t, int64_t>> axis_span) {
     const Run& run = band.run;
     std::fprintf(
         file_,
@@ -313,14 +315,26 @@ void SvgTimeline::draw_band(const Band& band, int y) {
                  static_cast<unsigned long long>(run.received()),
                  tenths_text(run.loss_tenths()).c_str(), ending_name(run.ending));
     int top_y = y + 76;
-    std::fprintf(file_, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"22\" fill=\"%s\"/>\n", left,
-                 top_y, pixels, run.start_ms ? up_colour : unwatched_colour);
+    // Its own span, or the one all dated runs share.
     int64_t start = run.start_ms.value_or(0);
     int64_t span = std::max<int64_t>(1, run.end_ms() - start);
+    if (axis_span && run.date.offset_ms) {
+        start = axis_span->first - *run.date.offset_ms;
+        span = std::max<int64_t>(1, axis_span->second - axis_span->first);
+    }
     auto x_of = [&](int64_t t) {
         return left + static_cast<double>(std::clamp<int64_t>(t - start, 0, span)) * pixels /
                           static_cast<double>(span);
     };
+    // Grey where the shared axis goes beyond the run, green over the run.
+    std::fprintf(file_, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"22\" fill=\"%s\"/>\n", left,
+                 top_y, pixels, unwatched_colour);
+    if (run.start_ms) {
+        double from = std::floor(x_of(*run.start_ms)), to = std::ceil(x_of(run.end_ms()));
+        std::fprintf(file_,
+                     "<rect x=\"%.0f\" y=\"%d\" width=\"%.0f\" height=\"22\" fill=\"%s\"/>\n", from,
+                     top_y, std::max(1.0, to - from), up_colour);
+    }
     // The bins spread over the pixels they overlap.
     std::vector<double> share(pixels, 0.0);
     double pixel_ms = static_cast<double>(span) / pixels;
@@ -483,12 +497,14 @@ bool SvgTimeline::finish() {
             height += 20 + 16 + day_count(first, last) * day_row;
         }
     }
+    // Dated runs share one axis; several of them leave some of it unwatched.
+    bool shared = all_dated_ && first < last && bands_.size() > 1;
     // The legend names only what is drawn.
     for (const Band& band : bands_) {
         drew_down_ = drew_down_ || std::any_of(band.down.begin(), band.down.end(),
                                                [](int64_t d) { return d > 0; });
         drew_rtt_ = drew_rtt_ || (!by_day && !band.rtt.empty());
-        drew_unwatched_ = drew_unwatched_ || (!by_day && !band.run.start_ms);
+        drew_unwatched_ = drew_unwatched_ || (!by_day && (!band.run.start_ms || shared));
     }
     if (by_day) drew_unwatched_ = true;
     std::fprintf(
@@ -504,7 +520,9 @@ bool SvgTimeline::finish() {
         draw_days(top);
     } else {
         for (std::size_t i = 0; i < bands_.size(); ++i)
-            draw_band(bands_[i], top + static_cast<int>(i) * band_height);
+            draw_band(
+                bands_[i], top + static_cast<int>(i) * band_height,
+                all_dated_ && first < last ? std::optional(std::pair(first, last)) : std::nullopt);
     }
     std::fputs("</g>\n</svg>\n", file_);
     bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;

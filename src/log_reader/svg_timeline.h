@@ -14,7 +14,9 @@
 #include <array>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log_reader/run_tracker.h"
@@ -74,7 +76,8 @@ private:
 
     void add_down(Band& band, int64_t from, int64_t to);
     void add_days(const std::string& host, int64_t from, int64_t to, bool down);
-    void draw_band(const Band& band, int y);
+    // axis_span: the calendar times of a time axis that several runs share.
+    void draw_band(const Band& band, int y, std::optional<std::pair<int64_t, int64_t>> axis_span);
     void draw_days(int y);
     void legend(int picture_width);
 
