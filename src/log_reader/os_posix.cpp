@@ -32,14 +32,13 @@ FileIdentity identify(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) return FileIdentity{};
     FileIdentity identity = from_stat(status);
-#if defined(__linux__) && defined(STATX_BTIME)
+    // Its creation, where the file system keeps it.
     struct statx extra {};
     if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &extra) == 0 &&
         (extra.stx_mask & STATX_BTIME) != 0) {
         identity.born_ns =
             static_cast<int64_t>(extra.stx_btime.tv_sec) * 1000000000 + extra.stx_btime.tv_nsec;
     }
-#endif
     return identity;
 }
 
