@@ -35,6 +35,7 @@ public:
     void date_next_runs(std::deque<Dating> dates, Dating otherwise) {
         tracker_.date_next_runs(std::move(dates), std::move(otherwise));
     }
+    void date_current(Dating date) { tracker_.date_current(std::move(date)); }
     // How many messages the input drew: lines skipped or read with a doubt.
     uint64_t complaints() const { return complaints_; }
 

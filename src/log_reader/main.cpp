@@ -15,6 +15,7 @@
 
 #include "log_reader/calendar.h"
 #include "log_reader/csv_report.h"
+#include "log_reader/file_buffer.h"
 #include "log_reader/follow.h"
 #include "log_reader/json_report.h"
 #include "log_reader/log_scanner.h"
@@ -201,13 +202,13 @@ qlog::FileTimes file_times(const std::string& name) {
     return times;
 }
 
-// A file's runs are dated only once its end is known, and the reports are
-// written as the log is read: so each file is read twice, first quickly
-// for the shape of its runs (rows of marks counted in one step, nothing
-// told per request), then for the reports, with every run's date known as
-// it begins. Memory stays bounded whatever the length of the log (a record
-// per run is kept, nothing per request or outage). Standard input is read
-// once and not dated.
+// A file's runs are dated only once its end is known, and reports that
+// want every request are written as the log is read: for them each file is
+// read twice, first quickly for the shape of its runs (rows of marks
+// counted in one step, nothing told per request), then for the reports,
+// with every run's date known as it begins. Memory stays bounded whatever
+// the length of the log (a record per run is kept, nothing per request or
+// outage). Standard input is read once and not dated.
 void date_runs_of(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer) {
     qlog::FileTimes times = file_times(name);
     qlog::Dating otherwise;
@@ -236,6 +237,10 @@ public:
     bool wants_each_request() const override {
         return std::any_of(sinks_.begin(), sinks_.end(),
                            [](const RunSink* sink) { return sink->wants_each_request(); });
+    }
+    bool wants_requests() const override {
+        return std::any_of(sinks_.begin(), sinks_.end(),
+                           [](const RunSink* sink) { return sink->wants_requests(); });
     }
     void run_begins(const qlog::Run& run) override {
         for (RunSink* sink : sinks_) sink->run_begins(run);
@@ -297,17 +302,25 @@ int report(Options& options) {
     if (options.svg) reports.add(svg);
     std::optional<qlog::Window> window;
     if (options.since || options.until) window.emplace(reports, options.since, options.until);
-    qlog::LogScanner scanner(window ? static_cast<qlog::RunSink&>(*window) : reports);
+    qlog::RunSink& told = window ? static_cast<qlog::RunSink&>(*window) : reports;
+    // Runs are dated once their file has been read: reports that want no
+    // request are told each file's runs then, the file read once; the others
+    // read each file twice, first for where its runs lie.
+    bool twice = told.wants_requests();
+    qlog::FileBuffer held(told);
+    qlog::LogScanner scanner(twice ? told : held);
 
     std::vector<char> buffer(1 << 18);
     int status = status_read;
     for (const std::string& name : options.files) {
-        date_runs_of(name, scanner, buffer);
+        if (twice) date_runs_of(name, scanner, buffer);
         int error = read_file(name, scanner, buffer);
+        if (!twice) held.release(file_times(name), scanner);
         if (error > 0) file_error(name, error);
         if (error != 0) status = status_unreadable;
     }
     scanner.finish();
+    if (!twice) held.release_rest();
     uint64_t undated = window ? window->undated() : 0;
     if (json) json->finish();
     if (periods) periods->finish(undated);

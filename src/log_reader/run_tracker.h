@@ -92,6 +92,9 @@ public:
     virtual ~RunSink() = default;
     // Marks are handed over one by one only when this is true.
     virtual bool wants_each_request() const { return false; }
+    // Whether request() is wanted at all: a report that does not want it is
+    // told a file's runs once the file has been read (see file_buffer.h).
+    virtual bool wants_requests() const { return wants_each_request(); }
     virtual void run_begins(const Run&) {}
     virtual void request(const Run&, uint64_t /*request*/, int64_t /*time_ms*/, Outcome,
                          std::optional<uint32_t> /*rtt_ms*/) {}
@@ -123,6 +126,10 @@ public:
     void date_next_runs(std::deque<Dating> dates, Dating otherwise) {
         dates_ = std::move(dates);
         undated_ = std::move(otherwise);
+    }
+    // The date of the run still open, known once its file has been read.
+    void date_current(Dating date) {
+        if (open_) run_.date = std::move(date);
     }
 
 private:

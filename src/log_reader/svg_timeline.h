@@ -34,6 +34,8 @@ public:
     // complete; "-" is standard output. False, with errno set, when that
     // cannot be created.
     bool open(const std::string& path);
+    // The round trips of verbose runs.
+    bool wants_requests() const override { return true; }
     void run_begins(const Run& run) override;
     void request(const Run& run, uint64_t request, int64_t time_ms, Outcome outcome,
                  std::optional<uint32_t> rtt_ms) override;

@@ -461,6 +461,21 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     red=$($share week.svg week.png 2026-03-02 | awk '/^x=/ { for (i = 2; i <= NF; ++i) if ($i > 0.95) { s = s ? s : i - 2; e = i - 2 } else if (s) break
         print s, e }')
     check "week: the long outage, its block and its label" "326 439 1" "$red $(grep -c '>08:30 3:00:00<' week.svg)"
+    # Reports without requests hold a file's outages until its end (in a temporary file past
+    # 16384), others (the picture's round trips) read it twice; both tell the same, also of a run cut in two by a rotation
+    # (its date from the first part) and of the last one, still running.
+    $gen flaps.log "$(date -d '2026-03-02 00:00' +%s)" 5 $(for n in {1..20000}; do echo $((n * 20))+1; done) >/dev/null
+    head -c 300000 week.log >cut.1 && tail -c +300001 week.log >cut.2 && touch -r week.log cut.2
+    touch -d "$(date -r week.log) - 3 days" cut.1
+    start held "$Q" 127.0.0.1 -n 0 -p 100 -T && sleep 1.5 && kill -STOP $pid  # held, not growing
+    for set in flaps.log "cut.1 cut.2" "three.log held.log"; do
+        check "$set: held to the end of each file, or read twice" "$("$QL" --csv outages --svg twice.svg $set |
+            md5sum) $("$QL" --csv runs --svg twice.svg $set | cut -d, -f1-8,14 | md5sum)" \
+            "$("$QL" --csv outages $set | md5sum) $("$QL" --csv runs $set | cut -d, -f1-8,14 | md5sum)"
+    done
+    check "flaps: 20000 outages; held: running" "20000 running" \
+        "$("$QL" --csv outages flaps.log | grep -c ',1000,1,') $(dates held.log | cut -d' ' -f1)"
+    kill -CONT $pid && kill -INT $pid && reap $pid >/dev/null
     # A window cuts the outages at its edges; the JSON holds the facts of the CSV.
     check "--since, --until: outages cut" "2026-03-02T10:00:00.000+05:30,2026-03-02T11:30:00.000+05:30 \
 2026-03-05T07:00:00.000+05:30,2026-03-05T07:30:00.000+05:30" \
