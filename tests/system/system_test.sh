@@ -461,6 +461,9 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     red=$($share week.svg week.png 2026-03-02 | awk '/^x=/ { for (i = 2; i <= NF; ++i) if ($i > 0.95) { s = s ? s : i - 2; e = i - 2 } else if (s) break
         print s, e }')
     check "week: the long outage, its block and its label" "326 439 1" "$red $(grep -c '>08:30 3:00:00<' week.svg)"
+    check "week: --by hour, the hour outage split from its neighbours" \
+        "2026-03-05T06:00+05:30 0 0:00:00.000|2026-03-05T07:00+05:30 1 1:00:00.000|2026-03-05T08:00+05:30 0 0:00:00.000" \
+        "$("$QL" --by hour --since 2026-03-05T06:00 --until 2026-03-05T09:00 week.log | awk 'NR > 2 { print $1, $3, $4 }' | paste -sd'|')"
     # Reports without requests hold a file's outages until its end (in a temporary file past
     # 16384), others (the picture's round trips) read it twice; both tell the same, also of a run cut in two by a rotation
     # (its date from the first part) and of the last one, still running.
