@@ -189,7 +189,8 @@ qlog::FileTimes file_times(const std::string& name) {
     qlog::FileTimes times;
     qlog::os::FileIdentity file = qlog::os::identify(name);
     if (name == "-" || !file.exists) {
-        times.unknown = "date unknown (read from standard input)";
+        times.unknown = name == "-" ? "date unknown (read from standard input)"
+                                    : "date unknown (the file's times could not be read)";
         return times;
     }
     times.running = qlog::os::held_by_watcher(name, file);
