@@ -344,7 +344,10 @@ group_reader() {
         "$("$QL" --csv runs k.log 2>/dev/null | cut -d, -f1-8 | sed -n '2s/.*,//p;3p' | paste -sd'|')"
 
     # The picture: along run 1's band, red exactly where the outage is.
-    rsvg-convert c.svg -o c.png || fail "rsvg-convert c.svg"
+    for f in c v; do rsvg-convert $f.svg -o $f.png || fail "rsvg-convert $f.svg"; done
+    # The legend names only what is drawn: no outage, none in compact output, both.
+    "$QL" --svg - k.log >k.svg 2>/dev/null
+    check "SVG: the legend" "0 0|1 0|1 1" "$(for f in k c v; do echo $(grep -c '>down (the share' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
     IFS=, read -r _ _ _ start end _ < <(tail -n 1 c.outages)
     last=$(tail -n 1 c.requests | awk -F, '{ print $3 + ($4 == "none" ? 200 : $5) }')
     check "SVG: the red span in pixels, to one" "1 1" "$(awk -v s=$start -v e=$end -v l=$last '{ a = $1 - 40 - s * 920 / l
@@ -461,6 +464,11 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     red=$($share week.svg week.png 2026-03-02 | awk '/^x=/ { for (i = 2; i <= NF; ++i) if ($i > 0.95) { s = s ? s : i - 2; e = i - 2 } else if (s) break
         print s, e }')
     check "week: the long outage, its block and its label" "326 439 1" "$red $(grep -c '>08:30 3:00:00<' week.svg)"
+    # Two hosts: a heading and rows of days each.
+    sed 's/127\.0\.0\.1/127.0.0.2/g' week.log >week2.log && touch -r week.log week2.log
+    "$QL" --svg - week.log week2.log >hosts.svg
+    check "two hosts: a heading each, their days" "1 1 16" \
+        "$(grep -c '>127.0.0.1</text>' hosts.svg) $(grep -c '>127.0.0.2</text>' hosts.svg) $(grep -c 'data-day=' hosts.svg)"
     check "week: --by hour, the hour outage split from its neighbours" \
         "2026-03-05T06:00+05:30 0 0:00:00.000|2026-03-05T07:00+05:30 1 1:00:00.000|2026-03-05T08:00+05:30 0 0:00:00.000" \
         "$("$QL" --by hour --since 2026-03-05T06:00 --until 2026-03-05T09:00 week.log | awk 'NR > 2 { print $1, $3, $4 }' | paste -sd'|')"
