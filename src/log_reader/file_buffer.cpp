@@ -32,11 +32,18 @@ void FileBuffer::run_begins(const Run& run) { runs_.push_back(Held{run, false, f
 void FileBuffer::outage(const Run& run, const Outage& outage) {
     ++current(run).outages;
     ++count_;
-    if (outages_.size() < kept_in_memory) {
+    // Where no temporary file can be made (tmpfile() on Windows wants the
+    // root of the drive), they stay in memory.
+    if (outages_.size() < kept_in_memory || in_memory_) {
         outages_.push_back(outage);
         return;
     }
     if (spilled_ == nullptr) spilled_ = std::tmpfile();
+    if (spilled_ == nullptr) {
+        in_memory_ = true;
+        outages_.push_back(outage);
+        return;
+    }
     Record record{outage.first_request,
                   outage.last_request,
                   outage.start_ms,
@@ -44,9 +51,8 @@ void FileBuffer::outage(const Run& run, const Outage& outage) {
                   outage.last_reply_ms.value_or(0),
                   outage.end_ms.has_value(),
                   outage.last_reply_ms.has_value()};
-    // A temporary file that cannot be written loses the outages past the
-    // first ones: said once, at the end.
-    if (spilled_ != nullptr) std::fwrite(&record, sizeof record, 1, spilled_);
+    // One that cannot be written (a full disk) loses them: said as they are read back.
+    std::fwrite(&record, sizeof record, 1, spilled_);
 }
 
 void FileBuffer::run_ends(const Run& run) {
@@ -109,6 +115,7 @@ void FileBuffer::release_rest() {
     count_ = 0;
     if (spilled_ != nullptr) std::fclose(spilled_);
     spilled_ = nullptr;
+    in_memory_ = false;
 }
 
 }  // namespace qlog

@@ -2,8 +2,8 @@
 // been read and its runs' dates are known, then told on with them. Runs are
 // held in memory (a few per file), outages in memory up to a bound and in a
 // temporary file past it, so that memory stays bounded however many there
-// are. Requests are not held: a report that wants them reads a file twice
-// instead (see main.cpp).
+// are (where a temporary file can be made). Requests are not held: a report
+// that wants them reads a file twice instead (see main.cpp).
 #pragma once
 
 #include <cstdint>
@@ -48,6 +48,7 @@ private:
     std::vector<Held> runs_;
     std::vector<Outage> outages_;   // the first ones
     std::FILE* spilled_ = nullptr;  // the rest
+    bool in_memory_ = false;        // no temporary file: the rest too
     uint64_t count_ = 0;
 };
 
