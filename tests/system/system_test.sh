@@ -345,9 +345,6 @@ group_reader() {
 
     # The picture: along run 1's band, red exactly where the outage is.
     for f in c v; do rsvg-convert $f.svg -o $f.png || fail "rsvg-convert $f.svg"; done
-    # The legend names only what is drawn: no outage, none in compact output, both.
-    "$QL" --svg - k.log >k.svg 2>/dev/null
-    check "SVG: the legend" "0 0|1 0|1 1" "$(for f in k c v; do echo $(grep -c '>down (the share' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
     IFS=, read -r _ _ _ start end _ < <(tail -n 1 c.outages)
     last=$(tail -n 1 c.requests | awk -F, '{ print $3 + ($4 == "none" ? 200 : $5) }')
     check "SVG: the red span in pixels, to one" "1 1" "$(awk -v s=$start -v e=$end -v l=$last '{ a = $1 - 40 - s * 920 / l
@@ -378,6 +375,9 @@ run 2: ./qelvor 127.0.0.1 -n 3 -p 100 -o sp dir/x.log
   sent 3, received 3, lost 0 (0.0 %)
 all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
   down 0:00:00.000 of 0:00:00.6NN watched, availability 100.000 %"
+    # The legend names only what is drawn: no outage, none in compact output, both.
+    "$QL" --svg - "sp dir/x.log" >x.svg
+    check "SVG: the legend" "0 0|1 0|1 1" "$(for f in x c v; do echo $(grep -c '>down (the share' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
     # A rotated set, the oldest part compressed as logrotate leaves it, read in the order written
     # whatever order the names come in; two hosts read together, each with its own totals.
     for n in 3 4 5; do
