@@ -491,6 +491,14 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     check "--since, --until: outages cut" "2026-03-02T10:00:00.000+05:30,2026-03-02T11:30:00.000+05:30 \
 2026-03-05T07:00:00.000+05:30,2026-03-05T07:30:00.000+05:30" \
         "$("$QL" --csv outages --since 2026-03-02T10:00 --until '2026-03-05 07:30' week.log | sed -n '2p;$p' | cut -d, -f10,11 | paste -sd' ')"
+    check "--since, --until: the requests inside, to the one sent at the start" "250200" \
+        "$("$QL" --csv runs --since 2026-03-02T10:00 --until '2026-03-05 07:30' week.log | sed -n 2p | cut -d, -f4)"
+    check "dated outages in the report; --by leaves out a run without a date" \
+        "  outage  start                         end                           down         requests    lost|note: 1 run(s) left out: their date is unknown (see the report)" \
+        "$("$QL" week.log | grep '^  outage')|$("$QL" --by day three.log | tail -n 1)"
+    printf 'q 127.0.0.1 -o \303\251\377"\\.log \r\n\r\n00:00:00.000 [1] reply from 127.0.0.1 ; rtt 0 ms.\r\n' >odd.log
+    check "--json: a command with UTF-8, a byte that is not, a quote, a backslash" 'q 127.0.0.1 -o é?"\.log' \
+        "$("$QL" --json odd.log | /usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)["runs"][0]["command"])')"
     check "--json: the outages of the CSV" "$("$QL" --csv outages week.log | tail -n +2 | cut -d, -f2-7,9-)" \
         "$("$QL" --json week.log | /usr/bin/python3 -c 'import json, sys
 for o in json.load(sys.stdin)["runs"][0]["outages"]:
