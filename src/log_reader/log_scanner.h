@@ -31,6 +31,11 @@ public:
 
     // The run still open, if any.
     const Run* current() const { return tracker_.current(); }
+    // See RunTracker::date_next_runs.
+    void date_next_runs(std::deque<Dating> dates, Dating otherwise) {
+        tracker_.date_next_runs(std::move(dates), std::move(otherwise));
+    }
+    void date_current(Dating date) { tracker_.date_current(std::move(date)); }
     // How many messages the input drew: lines skipped or read with a doubt.
     uint64_t complaints() const { return complaints_; }
 

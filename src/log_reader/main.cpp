@@ -4,26 +4,35 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "log_reader/calendar.h"
 #include "log_reader/csv_report.h"
+#include "log_reader/file_buffer.h"
 #include "log_reader/follow.h"
+#include "log_reader/json_report.h"
 #include "log_reader/log_scanner.h"
 #include "log_reader/os.h"
+#include "log_reader/period_report.h"
 #include "log_reader/svg_timeline.h"
 #include "log_reader/table_report.h"
+#include "log_reader/window.h"
 
 namespace {
 
 constexpr const char* usage_text =
-    "usage: qelvor-log [--csv outages|runs|requests] [--svg FILE] [FILE...]\n"
+    "usage: qelvor-log [--csv outages|runs|requests | --json | --by day|hour]\n"
+    "                  [--since WHEN] [--until WHEN] [--svg FILE|-] [FILE...]\n"
     "       qelvor-log --follow FILE|FOLDER [FILE|FOLDER...] [--on-change COMMAND]\n"
     "                  [--metrics FILE]\n"
+    "       qelvor-log --version\n"
     "Reads qelvor logs (standard input when no FILE is given), compressed with gzip or not,\n"
     "oldest first, and tells each run's outages, counts and end, or follows a log that\n"
     "qelvor is writing. See qelvor-log(1).\n";
@@ -46,6 +55,9 @@ int file_error(const std::string& name, int error) {
 
 struct Options {
     std::optional<qlog::CsvKind> csv;
+    bool json = false;
+    std::optional<qlog::Period> by;
+    std::optional<int64_t> since, until;
     std::optional<std::string> svg;
     qlog::FollowOptions follow;
     bool following = false;
@@ -82,6 +94,25 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
                 options.csv = qlog::CsvKind::Requests;
             else
                 return "--csv needs outages, runs or requests";
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--by") {
+            std::optional<std::string> period = take_value();
+            if (period == "day")
+                options.by = qlog::Period::Day;
+            else if (period == "hour")
+                options.by = qlog::Period::Hour;
+            else
+                return "--by needs day or hour";
+        } else if (argument == "--since" || argument == "--until") {
+            std::optional<std::string> text = take_value();
+            std::optional<int64_t> when = text ? qlog::parse_when(*text) : std::nullopt;
+            if (!when) {
+                return std::string(argument.substr(2)) +
+                       " needs a date, 2026-12-07, or a date and time, 2026-12-07T10:00[:00] "
+                       "(Z or +hh:mm after it for other than local time)";
+            }
+            (argument == "--since" ? options.since : options.until) = when;
         } else if (argument == "--svg" || argument == "--follow" || argument == "--on-change" ||
                    argument == "--metrics") {
             std::optional<std::string> text = take_value();
@@ -95,7 +126,13 @@ std::optional<std::string> parse_options(int argc, char** argv, Options& options
             return "unknown option " + std::string(argument);
         }
     }
-    if (options.following && (options.csv || options.svg)) return "--follow writes no report";
+    if (int(options.csv.has_value()) + int(options.json) + int(options.by.has_value()) +
+            int(options.svg == "-") >
+        1)
+        return "--csv, --json, --by and --svg - each write to standard output: give one";
+    if (options.following && (options.csv || options.svg || options.json || options.by ||
+                              options.since || options.until))
+        return "--follow writes no report";
     if (options.following)
         for (const std::string& file : options.files) options.follow.paths.push_back(file);
     if (!options.following && (options.follow.on_change || options.follow.metrics))
@@ -119,7 +156,8 @@ void oldest_first(std::vector<std::string>& files) {
 // Reads one file (or standard input, "-"), compressed with gzip or not,
 // through the scanner. Returns the errno when it could not be read, 0 when
 // it was.
-int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer) {
+int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer,
+              bool quiet = false) {
     bool standard_input = name == "-";
     if (standard_input) qlog::os::binary_input();
     // zlib reads a file that is not compressed as it is.
@@ -131,7 +169,7 @@ int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<ch
     int got = 0, error = 0;
     while ((got = gzread(gz, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0)
         scanner.feed(buffer.data(), static_cast<std::size_t>(got));
-    if (got < 0) {
+    if (got < 0 && !quiet) {
         int zlib_error = 0;
         const char* why = gzerror(gz, &zlib_error);
         error = zlib_error == Z_ERRNO ? errno : EIO;
@@ -143,39 +181,99 @@ int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<ch
     return got < 0 ? -1 : 0;
 }
 
-// Hands every sink everything.
-class Both : public qlog::RunSink {
+// The runs of a file as a first reading finds them.
+class Shapes : public qlog::RunSink {
 public:
-    Both(RunSink& first, RunSink* second) : first_(first), second_(second) {}
-    bool wants_each_request() const override { return first_.wants_each_request(); }
+    void run_ends(const qlog::Run& run) override { runs.push_back(run); }
+    std::vector<qlog::Run> runs;
+};
+
+// What a file tells of when its runs were.
+qlog::FileTimes file_times(const std::string& name) {
+    qlog::FileTimes times;
+    qlog::os::FileIdentity file = qlog::os::identify(name);
+    if (name == "-" || !file.exists) {
+        times.unknown = name == "-" ? "date unknown (read from standard input)"
+                                    : "date unknown (the file's times could not be read)";
+        return times;
+    }
+    times.running = qlog::os::held_by_watcher(name, file);
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    times.end_ms = times.running ? now : file.modified_ns / 1000000;
+    if (file.born_ns != 0 && file.born_ns <= file.modified_ns)
+        times.born_ms = file.born_ns / 1000000;
+    return times;
+}
+
+// A file's runs are dated only once its end is known, and reports that
+// want every request are written as the log is read: for them each file is
+// read twice, first quickly for the shape of its runs (rows of marks
+// counted in one step, nothing told per request), then for the reports,
+// with every run's date known as it begins. Memory stays bounded whatever
+// the length of the log (a record per run is kept, nothing per request or
+// outage). Standard input is read once and not dated.
+void date_runs_of(const std::string& name, qlog::LogScanner& scanner, std::vector<char>& buffer) {
+    qlog::FileTimes times = file_times(name);
+    qlog::Dating otherwise;
+    otherwise.unknown = times.unknown.empty() ? "date unknown" : times.unknown;
+    std::deque<qlog::Dating> dates;
+    if (name != "-") {
+        Shapes shapes;
+        qlog::LogScanner first(shapes, nullptr);
+        if (read_file(name, first, buffer, true) == 0) {
+            first.finish();
+            dates = qlog::date_runs(shapes.runs, times);
+            // A run cut at the end of the file before goes on here: it keeps
+            // its date.
+            if (scanner.current() != nullptr && !shapes.runs.empty() &&
+                !shapes.runs.front().has_header)
+                dates.pop_front();
+        }
+    }
+    scanner.date_next_runs(std::move(dates), otherwise);
+}
+
+// Hands every sink everything.
+class Fan : public qlog::RunSink {
+public:
+    void add(RunSink& sink) { sinks_.push_back(&sink); }
+    bool wants_each_request() const override {
+        return std::any_of(sinks_.begin(), sinks_.end(),
+                           [](const RunSink* sink) { return sink->wants_each_request(); });
+    }
+    bool wants_requests() const override {
+        return std::any_of(sinks_.begin(), sinks_.end(),
+                           [](const RunSink* sink) { return sink->wants_requests(); });
+    }
     void run_begins(const qlog::Run& run) override {
-        first_.run_begins(run);
-        if (second_ != nullptr) second_->run_begins(run);
+        for (RunSink* sink : sinks_) sink->run_begins(run);
     }
     void request(const qlog::Run& run, uint64_t request, int64_t time_ms, qlog::Outcome outcome,
                  std::optional<uint32_t> rtt_ms) override {
-        first_.request(run, request, time_ms, outcome, rtt_ms);
-        if (second_ != nullptr) second_->request(run, request, time_ms, outcome, rtt_ms);
+        for (RunSink* sink : sinks_) sink->request(run, request, time_ms, outcome, rtt_ms);
+    }
+    void change(const qlog::Run& run, bool up, uint64_t request, int64_t time_ms,
+                std::optional<int64_t> down_ms) override {
+        for (RunSink* sink : sinks_) sink->change(run, up, request, time_ms, down_ms);
     }
     void outage(const qlog::Run& run, const qlog::Outage& outage) override {
-        first_.outage(run, outage);
-        if (second_ != nullptr) second_->outage(run, outage);
+        for (RunSink* sink : sinks_) sink->outage(run, outage);
     }
     void run_ends(const qlog::Run& run) override {
-        first_.run_ends(run);
-        if (second_ != nullptr) second_->run_ends(run);
+        for (RunSink* sink : sinks_) sink->run_ends(run);
     }
 
 private:
-    RunSink& first_;
-    RunSink* second_;
+    std::vector<RunSink*> sinks_;
 };
 
 // Reads the logs and writes the reports; the exit status.
 int report(Options& options) {
     if (options.files.empty()) options.files.emplace_back("-");
     // What the reader writes never replaces what it reads.
-    if (options.svg) {
+    if (options.svg && options.svg != "-") {
         qlog::os::FileIdentity out = qlog::os::identify(*options.svg);
         for (const std::string& name : options.files) {
             if (name != "-" && out.same_file(qlog::os::identify(name))) {
@@ -187,23 +285,51 @@ int report(Options& options) {
     }
     oldest_first(options.files);
 
+    // One report on standard output, and the picture if asked.
+    Fan reports;
     qlog::TableReport table(stdout);
     std::optional<qlog::CsvReport> csv;
-    if (options.csv) csv.emplace(stdout, *options.csv);
+    std::optional<qlog::JsonReport> json;
+    std::optional<qlog::PeriodReport> periods;
+    if (options.svg == "-") {
+        // The picture takes standard output.
+    } else if (options.csv) {
+        reports.add(csv.emplace(stdout, *options.csv));
+    } else if (options.json) {
+        reports.add(json.emplace(stdout));
+    } else if (options.by) {
+        reports.add(periods.emplace(stdout, *options.by));
+    } else {
+        reports.add(table);
+    }
     qlog::SvgTimeline svg;
     if (options.svg && !svg.open(*options.svg)) return file_error(*options.svg, errno);
-    Both sink(csv ? static_cast<qlog::RunSink&>(*csv) : table, options.svg ? &svg : nullptr);
-    qlog::LogScanner scanner(sink);
+    if (options.svg) reports.add(svg);
+    std::optional<qlog::Window> window;
+    if (options.since || options.until) window.emplace(reports, options.since, options.until);
+    qlog::RunSink& told = window ? static_cast<qlog::RunSink&>(*window) : reports;
+    // Runs are dated once their file has been read: reports that want no
+    // request are told each file's runs then, the file read once; the others
+    // read each file twice, first for where its runs lie.
+    bool twice = told.wants_requests();
+    qlog::FileBuffer held(told);
+    qlog::LogScanner scanner(twice ? told : held);
 
     std::vector<char> buffer(1 << 18);
     int status = status_read;
     for (const std::string& name : options.files) {
+        if (twice) date_runs_of(name, scanner, buffer);
         int error = read_file(name, scanner, buffer);
+        if (!twice) held.release(file_times(name), scanner);
         if (error > 0) file_error(name, error);
         if (error != 0) status = status_unreadable;
     }
     scanner.finish();
-    if (!csv) table.finish();
+    if (!twice) held.release_rest();
+    uint64_t undated = window ? window->undated() : 0;
+    if (json) json->finish();
+    if (periods) periods->finish(undated);
+    if (!csv && !json && !periods && options.svg != "-") table.finish(undated);
     if (options.svg && !svg.finish()) status = file_error(*options.svg, errno);
     if (std::fflush(stdout) != 0) status = file_error("standard output", errno);
     if (status == status_read && scanner.complaints() > 0) status = status_skipped;
@@ -217,6 +343,10 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--") == 0) break;
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
             std::fputs(usage_text, stdout);
+            return status_read;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("qelvor-log " QELVOR_VERSION);
             return status_read;
         }
     }

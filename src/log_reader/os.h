@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,7 @@ struct FileIdentity {
     uint64_t file = 0;
     uint64_t size = 0;
     int64_t modified_ns = 0;  // the last modification, in ns since the epoch
+    int64_t born_ns = 0;      // its creation, where the system tells it (0 when not)
     bool same_file(const FileIdentity& other) const {
         return exists && other.exists && device == other.device && file == other.file;
     }
@@ -47,6 +49,13 @@ std::vector<std::optional<bool>> held_by_writer(const std::vector<FileIdentity>&
 // beside it (never an existing file or link), mode 0644, written and synced,
 // then renamed over path. The reason when it could not; empty when it did.
 std::string replace_file(const std::string& path, std::string_view bytes);
+
+// Whether a running qelvor holds this log now: the watcher keeps an
+// exclusive lock on its log for as long as it runs.
+bool held_by_watcher(const std::string& path, const FileIdentity& identity);
+
+// The local time (TZ honoured) of a time in seconds since the epoch.
+bool local_time(int64_t seconds, std::tm* out);
 
 void sleep_ms(unsigned milliseconds);
 

@@ -1,6 +1,7 @@
 // The reader's needs of the system on POSIX (Linux first).
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -39,7 +40,25 @@ std::string reason(int error) { return std::strerror(error); }
 
 FileIdentity identify(const std::string& path) {
     struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? from_stat(status) : FileIdentity{};
+    if (::stat(path.c_str(), &status) != 0) return FileIdentity{};
+    FileIdentity identity = from_stat(status);
+    // Its creation, where the file system keeps it.
+    struct statx extra {};
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &extra) == 0 &&
+        (extra.stx_mask & STATX_BTIME) != 0) {
+        identity.born_ns =
+            static_cast<int64_t>(extra.stx_btime.tv_sec) * 1000000000 + extra.stx_btime.tv_nsec;
+    }
+    return identity;
+}
+
+bool held_by_watcher(const std::string& path, const FileIdentity& identity) {
+    return held_by_writer({identity}, {path})[0].value_or(false);
+}
+
+bool local_time(int64_t seconds, std::tm* out) {
+    auto t = static_cast<time_t>(seconds);
+    return ::localtime_r(&t, out) != nullptr;
 }
 
 FileIdentity identify(std::FILE* stream) {

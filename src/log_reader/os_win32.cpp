@@ -30,10 +30,14 @@ FileIdentity from_handle(HANDLE handle) {
     // File times count 100 ns from 1601.
     uint64_t written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                        info.ftLastWriteTime.dwLowDateTime;
-    return FileIdentity{true, info.dwVolumeSerialNumber,
+    uint64_t born = (static_cast<uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) |
+                    info.ftCreationTime.dwLowDateTime;
+    return FileIdentity{true,
+                        info.dwVolumeSerialNumber,
                         (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
                         (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-                        (static_cast<int64_t>(written) - 116444736000000000) * 100};
+                        (static_cast<int64_t>(written) - 116444736000000000) * 100,
+                        (static_cast<int64_t>(born) - 116444736000000000) * 100};
 }
 
 std::string reason(DWORD error) {
@@ -56,6 +60,17 @@ FileIdentity identify(const std::string& path) {
     FileIdentity identity = from_handle(handle);
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     return identity;
+}
+
+// The watcher opens its log denying others even reading: while it runs, the
+// log cannot be read at all, so a log that is read is never held.
+bool held_by_watcher(const std::string& path, const FileIdentity& identity) {
+    return held_by_writer({identity}, {path})[0].value_or(false);
+}
+
+bool local_time(int64_t seconds, std::tm* out) {
+    auto t = static_cast<time_t>(seconds);
+    return localtime_s(out, &t) == 0;
 }
 
 FileIdentity identify(std::FILE* stream) {

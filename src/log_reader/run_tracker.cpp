@@ -35,6 +35,8 @@ const char* ending_name(Ending ending) {
             return "interrupt";
         case Ending::Failure:
             return "failure";
+        case Ending::Running:
+            return "running";
         case Ending::Cut:
             break;
     }
@@ -46,14 +48,21 @@ uint64_t Run::loss_tenths() const {
 }
 
 int64_t Run::end_ms() const {
-    if (!last_outcome) return last_ms;
-    if (*last_outcome == Outcome::NoReply) return last_ms + settings.wait_ms;
-    return last_ms + (*last_outcome == Outcome::Reply ? last_rtt.value_or(0) : 0);
+    int64_t end = last_ms;
+    if (last_outcome && *last_outcome == Outcome::NoReply) end += settings.wait_ms;
+    if (last_outcome && *last_outcome == Outcome::Reply) end += last_rtt.value_or(0);
+    return cut_ms ? std::min(end, *cut_ms) : end;
 }
 
 void RunTracker::begin(const Header* header) {
     run_ = Run{};
     run_.number = ++runs_;
+    if (dates_.empty()) {
+        run_.date = undated_;
+    } else {
+        run_.date = std::move(dates_.front());
+        dates_.pop_front();
+    }
     if (header != nullptr) {
         run_.has_header = true;
         run_.command = header->command;
@@ -256,7 +265,7 @@ void RunTracker::end_run() {
     if (run_.outage) sink_.outage(run_, *run_.outage);
     const RunSettings& settings = run_.settings;
     if (!run_.summary) {
-        run_.ending = Ending::Cut;
+        run_.ending = run_.date.running ? Ending::Running : Ending::Cut;
     } else if (settings.count != 0 && run_.summary_sent == settings.count) {
         run_.ending = Ending::Count;
     } else if (run_.send_failure_last) {

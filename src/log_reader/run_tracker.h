@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,9 +14,9 @@
 namespace qlog {
 
 enum class Outcome { Reply, NoReply, Failure };  // Failure: the receive failed
-enum class Ending { Count, Changes, Interrupt, Failure, Cut };
+enum class Ending { Count, Changes, Interrupt, Failure, Cut, Running };
 // The one word for an ending, in every report: count, changes, interrupt,
-// failure, cut.
+// failure, cut; running for a run whose watcher holds its log now.
 const char* ending_name(Ending ending);
 
 struct Outage {
@@ -27,6 +28,20 @@ struct Outage {
     // told: the host was last seen up then.
     std::optional<int64_t> last_reply_ms;
     uint64_t lost() const { return last_request - first_request + 1; }
+};
+
+// Where a run lies in calendar time, as src/log_reader/calendar.h derives it
+// from its file before the run is read.
+struct Dating {
+    // The calendar time of a time on the run's clock: ms since the epoch =
+    // the run's ms + offset_ms. None when it cannot be derived.
+    std::optional<int64_t> offset_ms;
+    std::string unknown;   // when not dated: why, "date unknown (...)"
+    bool running = false;  // its watcher holds the log now
+    // The run's first request and end on its own clock, as the first
+    // reading of its file found them (none when it sent nothing).
+    std::optional<int64_t> first_ms;
+    int64_t end_ms = 0;
 };
 
 // Times are milliseconds on the run's own clock: since the run began
@@ -50,6 +65,7 @@ struct Run {
     bool summary = false;
     uint64_t summary_sent = 0, summary_received = 0, summary_tenths = 0;
     Ending ending = Ending::Cut;
+    Dating date;
 
     const std::string& host() const { return settings.address; }
     uint64_t sent() const { return summary ? summary_sent : requests; }
@@ -57,9 +73,17 @@ struct Run {
     // The loss in tenths of a percent: the summary's own, or what it would
     // have shown.
     uint64_t loss_tenths() const;
-    // Until the last request's outcome: its wait, or its round trip.
+    // Where a window of the report ends, on the run's clock.
+    std::optional<int64_t> cut_ms;
+    // Until the last request's outcome (its wait, or its round trip), or
+    // the window's end if sooner.
     int64_t end_ms() const;
     int64_t lasted_ms() const { return start_ms ? end_ms() - *start_ms : 0; }
+    // A time of the run in calendar time, ms since the epoch, where dated.
+    std::optional<int64_t> wall_ms(int64_t own_ms) const {
+        if (!date.offset_ms) return std::nullopt;
+        return own_ms + *date.offset_ms;
+    }
 };
 
 // What the tracker tells, in log order. Each gets the run as it is then.
@@ -68,6 +92,9 @@ public:
     virtual ~RunSink() = default;
     // Marks are handed over one by one only when this is true.
     virtual bool wants_each_request() const { return false; }
+    // Whether request() is wanted at all: a report that does not want it is
+    // told a file's runs once the file has been read (see file_buffer.h).
+    virtual bool wants_requests() const { return wants_each_request(); }
     virtual void run_begins(const Run&) {}
     virtual void request(const Run&, uint64_t /*request*/, int64_t /*time_ms*/, Outcome,
                          std::optional<uint32_t> /*rtt_ms*/) {}
@@ -94,6 +121,16 @@ public:
     void finish();
     // The run still open, if any.
     const Run* current() const { return open_ ? &run_ : nullptr; }
+    // The dates of the runs that begin next, in order; a run begun when
+    // none is left gets `otherwise`.
+    void date_next_runs(std::deque<Dating> dates, Dating otherwise) {
+        dates_ = std::move(dates);
+        undated_ = std::move(otherwise);
+    }
+    // The date of the run still open, known once its file has been read.
+    void date_current(Dating date) {
+        if (open_) run_.date = std::move(date);
+    }
 
 private:
     void begin(const Header* header);
@@ -126,6 +163,8 @@ private:
     std::optional<int64_t> last_reply_at_;
     uint64_t lost_since_reply_ = 0;  // unanswered requests before the last reply
     bool replied_before_ = false;    // and a reply came before them
+    std::deque<Dating> dates_;
+    Dating undated_;
 };
 
 }  // namespace qlog

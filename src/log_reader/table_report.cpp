@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "log_reader/calendar.h"
 #include "log_reader/report_text.h"
 
 namespace qlog {
@@ -30,16 +31,18 @@ void TableReport::run_begins(const Run& run) {
 }
 
 void TableReport::outage(const Run& run, const Outage& outage) {
+    // Calendar times where the run is dated, its own clock otherwise.
+    int when = run.date.offset_ms ? 29 : 13;
     if (run_outages_++ == 0) {
-        std::fprintf(out_, "  %-7s %-13s %-13s %-12s %-11s %s\n", "outage", "start", "end", "down",
-                     "requests", "lost");
+        std::fprintf(out_, "  %-7s %-*s %-*s %-12s %-11s %s\n", "outage", when, "start", when,
+                     "end", "down", "requests", "lost");
     }
     int64_t down = outage.end_ms.value_or(run.end_ms()) - outage.start_ms;
     std::string requests =
         std::to_string(outage.first_request) + '-' + std::to_string(outage.last_request);
-    std::fprintf(out_, "  %-7llu %-13s %-13s %-12s %-11s %llu\n", static_cast<ull>(run_outages_),
-                 clock_text(outage.start_ms).c_str(),
-                 outage.end_ms ? clock_text(*outage.end_ms).c_str() : "(open)",
+    std::fprintf(out_, "  %-7llu %-*s %-*s %-12s %-11s %llu\n", static_cast<ull>(run_outages_),
+                 when, when_text(run, outage.start_ms).c_str(), when,
+                 outage.end_ms ? when_text(run, *outage.end_ms).c_str() : "(open)",
                  duration_text(down).c_str(), requests.c_str(), static_cast<ull>(outage.lost()));
     Totals& totals = totals_of(run);
     ++totals.outages;
@@ -50,12 +53,16 @@ void TableReport::outage(const Run& run, const Outage& outage) {
 
 void TableReport::run_ends(const Run& run) {
     uint64_t sent = run.sent(), received = run.received();
+    std::string ended = run.ending == Ending::Running
+                            ? std::string(" so far: running")
+                            : std::string(", ended: ") + ending_name(run.ending);
+    if (run.start_ms && !run.date.offset_ms) std::fprintf(out_, "  %s\n", run.date.unknown.c_str());
     std::fprintf(out_,
-                 "  started %s, lasted %s, ended: %s\n  sent %llu, received %llu, lost %llu "
+                 "  started %s, lasted %s%s\n  sent %llu, received %llu, lost %llu "
                  "(%s %%)\n",
-                 run.start_ms ? clock_text(*run.start_ms).c_str() : "-",
-                 duration_text(run.lasted_ms()).c_str(), ending_name(run.ending),
-                 static_cast<ull>(sent), static_cast<ull>(received),
+                 run.start_ms ? when_text(run, *run.start_ms).c_str() : "-",
+                 duration_text(run.lasted_ms()).c_str(), ended.c_str(), static_cast<ull>(sent),
+                 static_cast<ull>(received),
                  static_cast<ull>(sent > received ? sent - received : 0),
                  tenths_text(run.loss_tenths()).c_str());
     Totals& totals = totals_of(run);
@@ -64,9 +71,13 @@ void TableReport::run_ends(const Run& run) {
     totals.down_ms += run_down_ms_;
 }
 
-void TableReport::finish() {
+void TableReport::finish(uint64_t undated) {
+    if (undated > 0) {
+        std::fprintf(out_, "note: %llu run(s) left out of the window: their date is unknown\n",
+                     static_cast<ull>(undated));
+    }
     if (hosts_.empty()) {
-        std::fputs("no runs read\n", out_);
+        std::fputs(undated > 0 ? "no runs in the window\n" : "no runs read\n", out_);
         return;
     }
     for (const Totals& totals : hosts_) {

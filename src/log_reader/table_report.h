@@ -17,8 +17,9 @@ public:
     void run_begins(const Run& run) override;
     void outage(const Run& run, const Outage& outage) override;
     void run_ends(const Run& run) override;
-    // The totals of each host, and what the figures can and cannot tell.
-    void finish();
+    // The totals of each host, and what the figures can and cannot tell;
+    // undated: runs a window left out for want of a date.
+    void finish(uint64_t undated = 0);
 
 private:
     struct Totals {

@@ -1,8 +1,8 @@
 #!/bin/bash
 # The real qelvor binary as a user sees it, one group of checks per run:
 #   system_test.sh GROUP <qelvor> <qelvor-log>
-# GROUP: socket, log, signals, privileges, reader, follow, follow_logs or
-# monitoring.
+# GROUP: socket, log, signals, privileges, reader, dates, follow, follow_logs
+# or monitoring.
 # A group runs in a network namespace of its own, where the kernel answers on
 # loopback and each check sets up what it needs (sysctls, tc, a veth
 # pair whose 192.0.2.0/24 addresses never leave the namespace).
@@ -12,7 +12,7 @@ group=$1
 if [[ -z ${QELVOR_SYSTEM_NS:-} ]]; then
     ((EUID == 0)) && why= || why="needs root for network namespaces"
     for tool in unshare ip sysctl setpriv tc ping localedef iconv setcap timeout /usr/bin/python3 \
-        $([[ $group == reader ]] && echo rsvg-convert) \
+        $([[ $group == reader || $group == dates ]] && echo rsvg-convert) \
         $([[ $group == follow* && ${CI:-} == true ]] && echo promtool) \
         $([[ $group == socket && ${CI:-} == true ]] && echo tcpdump) \
         $([[ $group == monitoring ]] && echo prometheus prometheus-alertmanager prometheus-node-exporter); do
@@ -24,6 +24,7 @@ fi
 ip link set lo up
 export LC_ALL=C.UTF-8
 built=$(realpath "$2") QL=$(realpath "${3:-/dev/null}") sources=$(realpath "$(dirname "$0")/../..")
+here=$(dirname "$(realpath "$0")")
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fails=0
 exec 9>&1 # the report, whatever a check does with standard output
@@ -42,7 +43,7 @@ fail() { echo "FAIL $group: $*" >&9; fails=$((fails + 1)); }
 check() { [[ $2 == "$3" ]] || fail "$1: expected \"$2\", got \"$3\""; }
 # status NAME EXPECTED COMMAND...: runs the command, checks its exit status.
 status() { "${@:3}"; check "$1, status" "$2" $?; }
-mask() { LC_ALL=C sed -E 's/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/; s/(0:00:00\.[0-9])[0-9]{2}( watched|,)/\1NN\2/'; }
+mask() { LC_ALL=C sed -E 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T/YYYY-MM-DDT/; s/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/; s/(0:00:00\.[0-9])[0-9]{2}( watched|,)/\1NN\2/'; }
 # same NAME FILE: the file's bytes, masked, are exactly standard input's.
 same() {
     mask <"$2" >"$2.m" && cat >"$2.x" && cmp -s "$2.x" "$2.m" && return
@@ -392,14 +393,14 @@ group_reader() {
         "$(cut -d, -f1-9 c.runs)"
     check "compact: requests, replies, stamped rows" "$sent $received $(oracle requests c.log | cut -d, -f1-4 | paste -sd' ')" \
         "$(($(wc -l <c.requests) - 1)) $(grep -c ,reply, c.requests) $(grep -Ff <(oracle requests c.log | cut -d, -f1-4) c.requests | cut -d, -f1-4 | paste -sd' ')"
-    check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests)"
+    check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests | cut -d, -f1-5)"
     check "verbose -T: outages, start, ending" "$(oracle outages v.log) $(sed -n 2p v.requests | cut -d, -f3),count" \
         "$(tail -n +2 v.outages | cut -d, -f1-7) $(sed -n 2p v.runs | cut -d, -f3,8)"
     check "killed (cut, maybe torn), then appended" "cut|2,$Q 127.0.0.1 -n 3 -p 10 -o k.log,0,3,3,0,0.0,count" \
         "$("$QL" --csv runs k.log 2>/dev/null | cut -d, -f1-8 | sed -n '2s/.*,//p;3p' | paste -sd'|')"
 
     # The picture: along run 1's band, red exactly where the outage is.
-    rsvg-convert c.svg -o c.png || fail "rsvg-convert c.svg"
+    for f in c v; do rsvg-convert $f.svg -o $f.png || fail "rsvg-convert $f.svg"; done
     IFS=, read -r _ _ _ start end _ < <(tail -n 1 c.outages)
     last=$(tail -n 1 c.requests | awk -F, '{ print $3 + ($4 == "none" ? 200 : $5) }')
     check "SVG: the red span in pixels, to one" "1 1" "$(awk -v s=$start -v e=$end -v l=$last '{ a = $1 - 40 - s * 920 / l
@@ -422,13 +423,17 @@ print(red[0], red[-1] + 1)' c.png)")"
     mkdir "sp dir" && for n in 5 3; do (cd "$d" && ./qelvor 127.0.0.1 -n $n -p 100 -o "sp dir/x.log" >/dev/null); done
     LC_ALL=C "$QL" "sp dir/x.log" >report; check "report: status" 0 $?
     same "report: the text" report <<<"run 1: ./qelvor 127.0.0.1 -n 5 -p 100 -o sp dir/x.log
+  date unknown (before YYYY-MM-DDTHH:MM:SS.mmm+00:00)
   started HH:MM:SS.mmm, lasted 0:00:00.4NN, ended: count
   sent 5, received 5, lost 0 (0.0 %)
 run 2: ./qelvor 127.0.0.1 -n 3 -p 100 -o sp dir/x.log
-  started HH:MM:SS.mmm, lasted 0:00:00.2NN, ended: count
+  started YYYY-MM-DDTHH:MM:SS.mmm+00:00, lasted 0:00:00.2NN, ended: count
   sent 3, received 3, lost 0 (0.0 %)
 all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
   down 0:00:00.000 of 0:00:00.6NN watched, availability 100.000 %"
+    # The legend names only what is drawn: no outage, none in compact output, both.
+    "$QL" --svg - "sp dir/x.log" >x.svg
+    check "SVG: the legend" "0 0|1 0|1 1" "$(for f in x c v; do echo $(grep -c '>down (the share' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
     # A rotated set, the oldest part compressed as logrotate leaves it, read in the order written
     # whatever order the names come in; two hosts read together, each with its own totals.
     for n in 3 4 5; do
@@ -452,7 +457,109 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
     check "--svg on an input: the log kept, message" "qelvor-log: c.log: is also read; give --svg another file" "$(cmp c.log c.keep && cat err)"
     status "no such file" 2 "$QL" nothing.log 2>err >/dev/null && same "no such file: message" err <<<"qelvor-log: nothing.log: No such file or directory"
     status "unknown option" 1 "$QL" --tables 2>err && check "unknown option: usage text" "usage: qelvor-log" "$(head -c 17 err)"
-    check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms 0" "$("$QL" --csv requests </dev/null) $?"
+    check "empty input: the header row, status" "run,request,time_ms,outcome,rtt_ms,time_iso 0" "$("$QL" --csv requests </dev/null) $?"
+}
+
+# dates LOG...: "ended start_iso end_iso" of each run, as --csv runs gives them.
+dates() { "$QL" --csv runs "$@" | tail -n +2 | awk -F, '{ print $8, $14, $15 }'; }
+
+group_dates() {
+    # Runs dated from their file's last write and their own stamps. The
+    # watcher and the reader share a zone of +05:30; the -T stamps are local.
+    export TZ=Asia/Kolkata
+    # Elapsed stamps: the run ends at the file's last write.
+    "$Q" 127.0.0.1 -n 3 -p 100 -o e.log >/dev/null && touch -d '2026-03-01T12:00:00+05:30' e.log
+    read -r ended start end < <(dates e.log)
+    check "elapsed: ends at the file's time, starts as long before" "count 2026-03-01T12:00:00.000+05:30 \
+$(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$QL" --csv runs e.log))" +%FT%T.%3N%:z)" \
+        "$ended $end $start"
+    # -T, the file moved to another day at the same time of day: that day, the stamps' time;
+    # an hour off (a copy, a zone changed), no date and why.
+    "$Q" 127.0.0.1 -T -n 3 -p 100 -o t.log >/dev/null && cp -p t.log h.log
+    first=$(grep -oEm1 '^[0-9]{2}:[0-9:.]+' t.log)
+    touch -d "2026-03-01 $(date -r t.log +%T.%N)" t.log && touch -d "$(date -r h.log) + 1 hour" h.log
+    check "-T on another day: that day, the stamps' time" "count 2026-03-01T$first+05:30" "$(dates t.log | cut -d' ' -f1,2)"
+    check "-T an hour off: no date, why" "count  |date unknown (the time of day of its stamps does not match" \
+        "$(dates h.log)|$("$QL" h.log | grep -o 'date unknown (the time of day of its stamps does not match')"
+    # Three runs in one file: the first (elapsed) only bounded by the second's start; the second
+    # (-T) dated where the file's creation leaves it one day (not every file system tells it).
+    for t in "" -T -T; do "$Q" 127.0.0.1 $t -n 3 -p 100 -o three.log >/dev/null; done
+    mapfile -t runs < <(dates three.log)
+    read -r _ second _ <<<"${runs[1]}" && read -r _ third _ <<<"${runs[2]}"
+    stamp=$(grep -oE '^[0-9]{2}:[0-9:.]+ \[1\]' three.log | sed -n '2s/ .*//p')
+    [[ $(stat -c %W three.log) == 0 ]] && stamp= || stamp="$(date +%F)T$stamp+05:30"
+    check "three runs: the first bounded, the second by the file's creation" \
+        "date unknown (before ${stamp:-$third})|count  |$stamp" \
+        "$("$QL" three.log | grep -o 'date unknown (before .*')|${runs[0]}|$second"
+    # A log its watcher holds: running, ending now.
+    start live "$Q" 127.0.0.1 -n 0 -p 100 && sleep 1.5
+    read -r ended start end < <(dates live.log)
+    check "held: running, ends now (to 2 s)" "running 1" "$ended $(($(date +%s) - $(date -d "$end" +%s) <= 2))"
+    kill -INT $pid && reap $pid >/dev/null
+
+    # Generated watches of a week (a 3-hour outage, a drop each night at 02:00) and of a month
+    # across a change of the clocks, at -p 1000: per day, the figures of --by day and the red
+    # share of the picture's row are those of the log (red within 1 percentage point).
+    gen="/usr/bin/python3 $here/long_log.py" share="/usr/bin/python3 $here/red_share.py"
+    $gen week.log "$(date -d '2026-03-02 07:30' +%s)" 7 3600+10800 20000+300 100000+60 257400+3600 \
+        $(for n in {0..6}; do echo $((n * 86400 + 66600))+180; done) >week.truth
+    month=$(for n in {0..30}; do echo $((n * 86400 + n * 7919 % 80000 + 100))+$((n * 37 % 600 + 1)); done)
+    TZ=Europe/Berlin $gen month.log "$(TZ=Europe/Berlin date -d '2026-03-10 13:20' +%s)" 31 $month >month.truth
+    for w in week month; do
+        [[ $w == month ]] && export TZ=Europe/Berlin
+        "$QL" --by day $w.log | awk 'function ms(t, p) { split(t, p, ":"); return ((p[1] * 60 + p[2]) * 60 + p[3]) * 1000 }
+            NR > 2 { print $1, $3, $4, ms($5), ms($6) }' >$w.by
+        check "$w: --by day as the log" "$(cat $w.truth)" "$(cat $w.by)"
+        "$QL" --svg - $w.log >$w.svg && rsvg-convert $w.svg -o $w.png || fail "$w: --svg - | rsvg-convert"
+        check "$w: the red share of each day's row, to 1 point" "$(awk '{ print $1, 1 }' $w.truth)" \
+            "$(paste -d' ' $w.truth <($share $w.svg $w.png) | awk '{ d = ($5 ? 100 * $4 / $5 : 0) - $7; print $1, d * d < 1 }')"
+    done
+    export TZ=Asia/Kolkata
+    # The 3-hour outage: a red block from 08:30 (325.8 px) to 11:30 (440.8 px) on its day, whole
+    # pixels 326 to 439, and labelled.
+    red=$($share week.svg week.png 2026-03-02 | awk '/^x=/ { for (i = 2; i <= NF; ++i) if ($i > 0.95) { s = s ? s : i - 2; e = i - 2 } else if (s) break
+        print s, e }')
+    check "week: the long outage, its block and its label" "326 439 1" "$red $(grep -c '>08:30 3:00:00<' week.svg)"
+    # Two hosts: a heading and rows of days each.
+    sed 's/127\.0\.0\.1/127.0.0.2/g' week.log >week2.log && touch -r week.log week2.log
+    "$QL" --svg - week.log week2.log >hosts.svg
+    check "two hosts: a heading each, their days" "1 1 16" \
+        "$(grep -c '>127.0.0.1</text>' hosts.svg) $(grep -c '>127.0.0.2</text>' hosts.svg) $(grep -c 'data-day=' hosts.svg)"
+    check "week: --by hour, the hour outage split from its neighbours" \
+        "2026-03-05T06:00+05:30 0 0:00:00.000|2026-03-05T07:00+05:30 1 1:00:00.000|2026-03-05T08:00+05:30 0 0:00:00.000" \
+        "$("$QL" --by hour --since 2026-03-05T06:00 --until 2026-03-05T09:00 week.log | awk 'NR > 2 { print $1, $3, $4 }' | paste -sd'|')"
+    # Reports without requests hold a file's outages until its end (in a temporary file past
+    # 16384), others (the picture's round trips) read it twice; both tell the same, also of a run cut in two by a rotation
+    # (its date from the first part) and of the last one, still running.
+    $gen flaps.log "$(date -d '2026-03-02 00:00' +%s)" 5 $(for n in {1..20000}; do echo $((n * 20))+1; done) >/dev/null
+    head -c 300000 week.log >cut.1 && tail -c +300001 week.log >cut.2 && touch -r week.log cut.2
+    touch -d "$(date -r week.log) - 3 days" cut.1
+    start held "$Q" 127.0.0.1 -n 0 -p 100 -T && sleep 1.5 && kill -STOP $pid  # held, not growing
+    for set in flaps.log "cut.1 cut.2" "three.log held.log"; do
+        check "$set: held to the end of each file, or read twice" "$("$QL" --csv outages --svg twice.svg $set |
+            md5sum) $("$QL" --csv runs --svg twice.svg $set | cut -d, -f1-8,14 | md5sum)" \
+            "$("$QL" --csv outages $set | md5sum) $("$QL" --csv runs $set | cut -d, -f1-8,14 | md5sum)"
+    done
+    check "flaps: 20000 outages; held: running" "20000 running" \
+        "$("$QL" --csv outages flaps.log | grep -c ',1000,1,') $(dates held.log | cut -d' ' -f1)"
+    kill -CONT $pid && kill -INT $pid && reap $pid >/dev/null
+    # A window cuts the outages at its edges; the JSON holds the facts of the CSV.
+    check "--since, --until: outages cut" "2026-03-02T10:00:00.000+05:30,2026-03-02T11:30:00.000+05:30 \
+2026-03-05T07:00:00.000+05:30,2026-03-05T07:30:00.000+05:30" \
+        "$("$QL" --csv outages --since 2026-03-02T10:00 --until '2026-03-05 07:30' week.log | sed -n '2p;$p' | cut -d, -f10,11 | paste -sd' ')"
+    check "--since, --until: the requests inside, to the one sent at the start" "250200" \
+        "$("$QL" --csv runs --since 2026-03-02T10:00 --until '2026-03-05 07:30' week.log | sed -n 2p | cut -d, -f4)"
+    check "dated outages in the report; --by leaves out a run without a date" \
+        "  outage  start                         end                           down         requests    lost|note: 1 run(s) left out: their date is unknown (see the report)" \
+        "$("$QL" week.log | grep '^  outage')|$("$QL" --by day three.log | tail -n 1)"
+    printf 'q 127.0.0.1 -o \303\251\377"\\.log \r\n\r\n00:00:00.000 [1] reply from 127.0.0.1 ; rtt 0 ms.\r\n' >odd.log
+    check "--json: a command with UTF-8, a byte that is not, a quote, a backslash" 'q 127.0.0.1 -o é?"\.log' \
+        "$("$QL" --json odd.log | /usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)["runs"][0]["command"])')"
+    check "--json: the outages of the CSV" "$("$QL" --csv outages week.log | tail -n +2 | cut -d, -f2-7,9-)" \
+        "$("$QL" --json week.log | /usr/bin/python3 -c 'import json, sys
+for o in json.load(sys.stdin)["runs"][0]["outages"]:
+    print(",".join(str(o[k]) for k in ("first_request last_request start_ms end_ms duration_ms lost last_reply_ms "
+                                           "start_iso end_iso").split()))')"
 }
 
 # metric NAME [LABELS]: its value in m.prom, empty when it has no sample.
@@ -688,7 +795,7 @@ receivers:
 }
 
 case $group in
-    socket | log | signals | privileges | reader | follow | follow_logs | monitoring)
+    socket | log | signals | privileges | reader | dates | follow | follow_logs | monitoring)
         group_$group ;;
     *) fail "no group $group" ;;
 esac
