@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "log_reader/calendar.h"
 #include "log_reader/log_scanner.h"
 #include "log_reader/metrics_file.h"
 #include "log_reader/os.h"
@@ -19,6 +20,17 @@
 namespace qlog {
 
 namespace {
+
+// The calendar time of a time on a live run's clock, read at now_ms: the run
+// is dated as a log its watcher holds is, its end being now.
+std::optional<int64_t> live_wall_ms(const Run& run, int64_t own_ms, int64_t now_ms) {
+    FileTimes file;
+    file.end_ms = now_ms;
+    file.running = true;
+    std::deque<Dating> dated = date_runs({run}, file);
+    if (dated.empty() || !dated.front().offset_ms) return std::nullopt;
+    return own_ms + *dated.front().offset_ms;
+}
 
 constexpr unsigned poll_ms = 250;
 // Hooks waiting behind a slow one, per log followed and at least; past
@@ -192,11 +204,15 @@ public:
         host_ = run.settings.address;
         hosts_[host_];
     }
-    void request(const Run& run, uint64_t, int64_t, Outcome outcome,
+    void request(const Run& run, uint64_t, int64_t time_ms, Outcome outcome,
                  std::optional<uint32_t> rtt_ms) override {
         HostFigures& shown = hosts_[run.settings.address].shown;
         if (rtt_ms) shown.rtt_ms = rtt_ms;
-        if (live_ && outcome == Outcome::Reply) shown.last_reply_s = os::unix_time_s();
+        if (live_ && outcome == Outcome::Reply) {
+            auto now_ms = static_cast<int64_t>(os::unix_time_s() * 1000);
+            shown.last_reply_s =
+                static_cast<double>(live_wall_ms(run, time_ms, now_ms).value_or(now_ms)) / 1000;
+        }
     }
     void outage(const Run& run, const Outage& outage) override {
         Counts& ended = hosts_[run.settings.address].ended;
@@ -216,20 +232,26 @@ public:
         HostFigures& shown = hosts_[host].shown;
         shown.up = up;
         if (!live_) return;
-        double now = os::unix_time_s();
-        shown.last_change_s = now;
+        // When the change came, in calendar time: a -T run's stamp where it
+        // agrees with the time it was read, otherwise when it was read.
+        auto now_ms = static_cast<int64_t>(os::unix_time_s() * 1000);
+        int64_t wall_ms = live_wall_ms(run, time_ms, now_ms).value_or(now_ms);
+        shown.last_change_s = static_cast<double>(wall_ms) / 1000;
         std::printf("%s %s %s", clock_text(time_ms).c_str(), host.c_str(), up ? "up" : "down");
         if (down_ms) std::printf(" after %s down", duration_text(*down_ms).c_str());
-        std::printf(" (run %llu, request %llu)\n", static_cast<unsigned long long>(run.number),
-                    static_cast<unsigned long long>(request));
+        std::printf(" (run %llu, request %llu) at %s\n",
+                    static_cast<unsigned long long>(run.number),
+                    static_cast<unsigned long long>(request), iso_text(wall_ms).c_str());
         std::fflush(stdout);
-        os::Variables variables = {{"QELVOR_STATE", up ? "up" : "down"},
-                                   {"QELVOR_HOST", host},
-                                   {"QELVOR_REQUEST", std::to_string(request)},
-                                   {"QELVOR_TIME_MS", std::to_string(time_ms)},
-                                   {"QELVOR_SEQ", std::to_string(++changes_)},
-                                   {"QELVOR_LOG", path_},
-                                   {"QELVOR_WALLTIME", os::local_iso_time(now)}};
+        os::Variables variables = {
+            {"QELVOR_STATE", up ? "up" : "down"},
+            {"QELVOR_HOST", host},
+            {"QELVOR_REQUEST", std::to_string(request)},
+            {"QELVOR_TIME_MS", std::to_string(time_ms)},
+            {"QELVOR_SEQ", std::to_string(++changes_)},
+            {"QELVOR_LOG", path_},
+            {"QELVOR_WALLTIME", iso_text(wall_ms)},
+            {"QELVOR_CLOCK", run.settings.time_of_day ? "time_of_day" : "elapsed"}};
         if (down_ms) variables.emplace_back("QELVOR_DOWN_MS", std::to_string(*down_ms));
         hooks_.add(host + " " + (up ? "up" : "down") + " in " + path_, std::move(variables));
     }

@@ -59,11 +59,8 @@ bool local_time(int64_t seconds, std::tm* out);
 
 void sleep_ms(unsigned milliseconds);
 
-// Seconds since the epoch, and their local time in ISO 8601 with the
-// offset, to the millisecond: "2026-12-07T19:40:05.123+01:00". The local
-// zone is the system's, or TZ's where it is set.
+// Seconds since the epoch, to the millisecond.
 double unix_time_s();
-std::string local_iso_time(double unix_s);
 
 // Creates a file that did not exist, for writing, without following a
 // link at the path; null with errno set when it cannot.

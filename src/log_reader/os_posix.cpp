@@ -160,20 +160,6 @@ double unix_time_s() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-std::string local_iso_time(double unix_s) {
-    ::tzset();  // TZ as it is now
-    auto whole = static_cast<time_t>(unix_s);
-    int ms = static_cast<int>((unix_s - static_cast<double>(whole)) * 1000);
-    struct tm local {};
-    ::localtime_r(&whole, &local);
-    char text[64];
-    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    long offset = local.tm_gmtoff / 60;
-    std::snprintf(text + length, sizeof text - length, ".%03d%c%02ld:%02ld", ms,
-                  offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
-    return text;
-}
-
 void binary_input() {}
 
 std::FILE* create_new(const std::string& path) {

@@ -161,21 +161,6 @@ double unix_time_s() {
     return unix_from(now);
 }
 
-std::string local_iso_time(double unix_s) {
-    _tzset();  // TZ as it is now
-    auto whole = static_cast<time_t>(unix_s);
-    int ms = static_cast<int>((unix_s - static_cast<double>(whole)) * 1000);
-    struct tm local {};
-    localtime_s(&local, &whole);
-    struct tm copy = local;
-    long offset = static_cast<long>(_mkgmtime(&copy) - whole) / 60;
-    char text[64];
-    std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03d%c%02ld:%02ld", ms,
-                  offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
-    return text;
-}
-
 void binary_input() { _setmode(_fileno(stdin), _O_BINARY); }
 
 std::FILE* create_new(const std::string& path) {
