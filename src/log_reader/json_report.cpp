@@ -19,14 +19,8 @@ std::string json_string(std::string_view text) {
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size(); ++i) {
         auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = c < 0x80         ? 1
-                             : (c >> 5) == 6  ? 2
-                             : (c >> 4) == 14 ? 3
-                             : (c >> 3) == 30 ? 4
-                                              : 0;
-        bool whole = length > 0 && i + length <= text.size();
-        for (std::size_t k = 1; whole && k < length; ++k)
-            whole = (static_cast<unsigned char>(text[i + k]) >> 6) == 2;
+        std::size_t length = utf8_length(text, i);
+        bool whole = length > 0;
         if (!whole) {
             out += '?';
         } else if (c == '"' || c == '\\') {

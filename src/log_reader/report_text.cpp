@@ -41,6 +41,20 @@ std::optional<uint64_t> availability(int64_t watched_ms, int64_t down_ms) {
     return static_cast<uint64_t>((up * 100000 + watched_ms / 2) / watched_ms);
 }
 
+std::size_t utf8_length(std::string_view text, std::size_t i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) return 0;
+    }
+    return length;
+}
+
 std::string csv_field(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
     std::string quoted = "\"";
