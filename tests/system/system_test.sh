@@ -726,6 +726,17 @@ qelvor_up{host="127.0.0.2"} 1
 qelvor_up{host="127.0.0.3"} 0' folder
     ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool: a folder"
     kill $follower && wait $follower
+
+    # A -T run followed as it is written: its change at the calendar time its stamp gives (stamps
+    # of now, in TZ's zone), and QELVOR_CLOCK tells what QELVOR_TIME_MS counts from.
+    stamp=$(TZ=UTC date +%H:%M:%S) day=$(TZ=UTC date +%F)
+    printf '/usr/bin/qelvor 127.0.0.1 -T -a -n 0 -o t.log \r\n%s.000 [1] reply from 127.0.0.1 ; rtt 1 ms.\r\n' \
+        "$stamp" >t.log
+    TZ=UTC "$QL" --follow t.log --on-change "echo \$QELVOR_CLOCK \$QELVOR_WALLTIME >>$d/t.hooks" >t.out &
+    follower=$! && sleep 0.2 && printf '%s.100 [2] no reply.\r\n' "$stamp" >>t.log
+    until_seen t.hooks . 1 && kill $follower && wait $follower
+    check "follow: a -T run's change at the time its stamp gives" "$stamp.100 127.0.0.1 down (run 1, \
+request 2) at ${day}T$stamp.100+00:00 time_of_day ${day}T$stamp.100+00:00" "$(cat t.out t.hooks | paste -sd" ")"
 }
 
 # receiver PORT FILE: a webhook receiver for Alertmanager, one line per
