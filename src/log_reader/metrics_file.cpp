@@ -65,13 +65,13 @@ std::string metrics_text(const std::vector<HostFigures>& series) {
              return number("%.3f", static_cast<double>(f.down_ms) / 1000);
          }},
         {"qelvor_last_change_timestamp_seconds", "gauge",
-         "When the last change of outcome was read, in seconds since the epoch.",
+         "When the last change of outcome came, in seconds since the epoch.",
          [](const HostFigures& f) -> std::optional<std::string> {
              if (!f.last_change_s) return std::nullopt;
              return number("%.3f", *f.last_change_s);
          }},
         {"qelvor_last_reply_timestamp_seconds", "gauge",
-         "When the last reply was read, in seconds since the epoch.",
+         "When the last reply came, in seconds since the epoch.",
          [](const HostFigures& f) -> std::optional<std::string> {
              if (!f.last_reply_s) return std::nullopt;
              return number("%.3f", *f.last_reply_s);

@@ -618,6 +618,9 @@ group_follow() {
     check "follow: the changes, each at its local time" "$(cat changes)" \
         "$(sed -E 's/ at 20[0-9-]{8}T[0-9:]{8}[.][0-9]{3}[+-][0-9]{2}:[0-9]{2}$//' follow.out)"
     check "follow: hooks, in order" "$(cat hooks.expected)" "$(cat hooks)"
+    check "follow: the last change and reply within the last minute, in seconds" "1 1" "$(for m in \
+        change reply; do metric qelvor_last_${m}_timestamp_seconds; done | awk -v now=$(date +%s) \
+        '{ printf "%s%d", (NR > 1 ? " " : ""), ($1 > now - 60 && $1 <= now + 1) }')"
     # promtool comes with tools/install-deps --ci only; CI must have it.
     ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool"
     counts=$(summaries f.log.1 f.log | awk -F, '{ s += $2; r += $3 } END { print s, r }')
