@@ -777,7 +777,9 @@ group_monitoring() {
     sleep 0.2 && ip link add qa type veth peer name qb netns $host && ip link set qa up &&
         ip addr add 192.0.2.1/24 dev qa && nsenter -t $host -n sh -c 'ip link set lo up &&
         ip link set qb up && ip addr add 192.0.2.2/24 dev qb' || fail "a host in a namespace"
-    mkdir logs textfiles && : >alerts && receiver 9095 alerts &
+    # Made before anything runs in the background: the watcher's log goes there.
+    mkdir logs textfiles && : >alerts
+    receiver 9095 alerts &
     sed -E 's/^( +for:).*/\1 2s/' "$sources/data/examples/qelvor-alerts.yml" >rules.yml
     echo "global: {scrape_interval: 1s, evaluation_interval: 1s}
 rule_files: [rules.yml]
