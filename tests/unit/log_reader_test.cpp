@@ -1,5 +1,6 @@
 // qelvor-log's reading of hand-made odd logs: the outages and runs it tells
 // and the messages it gives, as CSV rows and "file:line: text".
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -96,6 +97,21 @@ TEST(LogReader, OddInputs) {
     }
 }
 // clang-format on
+
+// A header's address is read as qelvor's inet_addr reads its argument: the same value, or none.
+TEST(LogReader, AddressAsInetAddr) {
+    for (const char* text :
+         {"127.0.0.1",  "1.2.3.255",  "1.2.3.256",  "255.1.2.3",  "256.1.2.3",  "0x7f.1",
+          "0X7F.0xaBc", "0x7g.1",     "017.0.0.1",  "018.0.0.1",  "1.2.65535",  "1.2.65536",
+          "1.16777215", "1.16777216", "4294967295", "4294967296", "1.2.3.4.5",  "1..2",
+          "1.2.3.",     ".1",         "",           "0xffffffff", "0x100000000"}) {
+        uint32_t address = 0;
+        bool read = qlog::read_address(text, &address);
+        in_addr expected{};
+        EXPECT_EQ(read ? htonl(address) : 0u, inet_aton(text, &expected) ? expected.s_addr : 0u)
+            << text;
+    }
+}
 
 }  // namespace
 
