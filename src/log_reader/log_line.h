@@ -12,9 +12,6 @@ namespace qlog {
 
 constexpr bool is_mark(char c) { return c == record::reply_mark || c == record::no_reply_mark; }
 
-// A send refused for want of buffers is tried again: it does not end a run.
-constexpr int32_t send_error_no_buffers = 10055;
-
 // The run's settings, as its command line gave them (qelvor's defaults
 // otherwise).
 struct RunSettings {

@@ -241,7 +241,7 @@ void RunTracker::line(const LogLine& line, const Header& header) {
         }
         case LineKind::SendFailure:
             need_run();
-            run_.send_failure_last = line.error != send_error_no_buffers;
+            run_.send_failure_last = line.error != record::send_failure_retried;
             return;
         case LineKind::ReceiveFailure:
             need_run();

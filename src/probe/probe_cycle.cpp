@@ -15,6 +15,8 @@ namespace {
 // full for that long is a real, local loss: the request counts as sent and
 // unanswered, and the run goes on.
 constexpr int send_attempts = 3;
+static_assert(platform::socket_error_no_buffers == record::send_failure_retried,
+              "the log's reader takes this failure for one that does not end the run");
 constexpr uint32_t send_retry_pause_ms = 1;
 
 struct ProbeCycle {

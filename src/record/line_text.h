@@ -51,6 +51,9 @@ constexpr std::string_view packets =
 // The socket code of a failed send or receive.
 constexpr std::string_view send_failure = "sendto failed with error %d";
 constexpr std::string_view receive_failure = "recvfrom failed with error %d";
+// The code of a send refused for want of buffers: the request is sent
+// again, so this failure does not end a run.
+constexpr int send_failure_retried = 10055;
 // Console only: the run ends before its first request.
 constexpr std::string_view socket_failure = "socket function failed with error %d";
 constexpr std::string_view startup_failure = "WSAStartup failed: %d";
