@@ -15,8 +15,6 @@ namespace {
 
 constexpr auto day_ms = static_cast<int64_t>(record::day_ms);
 
-int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 // Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
 int64_t days_from_civil(int64_t y, int m, int d) {
     y -= m <= 2;

@@ -21,8 +21,6 @@ uint64_t widen(uint32_t low, uint64_t near) {
 
 constexpr auto day_ms = static_cast<int64_t>(record::day_ms);
 
-int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 }  // namespace
 
 const char* ending_name(Ending ending) {

@@ -19,6 +19,11 @@ enum class Ending { Count, Changes, Interrupt, Failure, Cut, Running };
 // failure, cut; running for a run whose watcher holds its log now.
 const char* ending_name(Ending ending);
 
+// a / b rounded down, for times before a reference as well.
+inline int64_t floor_div(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
 struct Outage {
     uint64_t first_request = 0;  // its first request without a reply
     uint64_t last_request = 0;   // its last one

@@ -20,7 +20,8 @@ constexpr int day_left = 120, day_width = day_left + SvgTimeline::pixels + 20;
 constexpr int top = 48, band_height = 126, day_row = 34;
 constexpr std::size_t kept_labels = 16;  // of a band or a day, the longest
 constexpr std::size_t max_samples = 4096;
-constexpr int64_t label_from_ms = 60000;  // on the rows of days
+constexpr int64_t solid_from_ms = 60000;  // drawn solid; labelled on the rows of days
+constexpr std::size_t max_solid = 2048;   // of a band or a day
 constexpr const char* up_colour = "#2ca02c";
 constexpr const char* down_colour = "#d62728";
 constexpr const char* rtt_colour = "#1f77b4";
@@ -114,6 +115,12 @@ bool draw_shares(std::FILE* file, int x0, int y, int height, const std::vector<d
     return drew;
 }
 
+// An outage of a minute or more: the band's height, at its exact place.
+void draw_solid(std::FILE* file, double x, int y, double width, int height) {
+    std::fprintf(file, "<rect x=\"%.3f\" y=\"%d\" width=\"%.3f\" height=\"%d\" fill=\"%s\"/>\n", x,
+                 y, width, height, down_colour);
+}
+
 }  // namespace
 
 SvgTimeline::~SvgTimeline() {
@@ -199,17 +206,23 @@ void SvgTimeline::add_down(Band& band, int64_t from, int64_t to) {
     }
 }
 
-void SvgTimeline::add_days(const std::string& host, int64_t from, int64_t to, bool down) {
+void SvgTimeline::add_days(const std::string& host, int64_t from, int64_t to, Span span) {
     for (int64_t day = day_start(from); from < to; day = next_day(day)) {
         int64_t length = next_day(day) - day, end = std::min(to, day + length);
         Day& row = days_[{host, day}];
-        if (down) keep_label(row.labels, Label{from, end - from}, label_from_ms);
+        if (span == Span::Solid) keep_label(row.labels, Label{from, end - from}, solid_from_ms);
+        if (span == Span::Solid && row.solid.size() < max_solid) {
+            row.solid.push_back(Label{from, end - from});
+            from = end;
+            continue;
+        }
         // Pixel p of a day of length L starts at ceil(p L / 920) ms: a
         // little more or less than 94 s on the days the clocks change.
         for (int64_t at = from; at < end;) {
             int64_t p = (at - day) * pixels / length;
             int64_t pixel_end = std::min(end, day + ((p + 1) * length + pixels - 1) / pixels);
-            (down ? row.down : row.watched)[static_cast<std::size_t>(p)] += pixel_end - at;
+            (span == Span::Watched ? row.watched : row.down)[static_cast<std::size_t>(p)] +=
+                pixel_end - at;
             at = pixel_end;
         }
         from = end;
@@ -219,12 +232,17 @@ void SvgTimeline::add_days(const std::string& host, int64_t from, int64_t to, bo
 void SvgTimeline::outage(const Run& run, const Outage& outage) {
     int64_t end = outage.end_ms.value_or(run.end_ms());
     Band& band = bands_.back();
-    if (band.down.front() == 0 && !run.date.first_ms && band.rtt.empty() && band.labels.empty())
+    if (band.down.front() == 0 && !run.date.first_ms && band.rtt.empty())
         band.origin_ms = std::min(band.origin_ms, outage.start_ms);
-    add_down(band, outage.start_ms, end);
+    bool solid = end - outage.start_ms >= solid_from_ms;
+    if (solid && band.solid.size() < max_solid)
+        band.solid.push_back(Label{outage.start_ms, end - outage.start_ms});
+    else
+        add_down(band, outage.start_ms, end);
     keep_label(band.labels, Label{outage.start_ms, end - outage.start_ms}, 0);
     if (std::optional<int64_t> wall = run.wall_ms(outage.start_ms))
-        add_days(run.host(), *wall, *wall + (end - outage.start_ms), true);
+        add_days(run.host(), *wall, *wall + (end - outage.start_ms),
+                 solid ? Span::Solid : Span::Down);
 }
 
 void SvgTimeline::run_ends(const Run& run) {
@@ -232,7 +250,7 @@ void SvgTimeline::run_ends(const Run& run) {
     band.run = run;
     if (!run.start_ms) return;
     if (std::optional<int64_t> wall = run.wall_ms(*run.start_ms))
-        add_days(run.host(), *wall, *wall + run.lasted_ms(), false);
+        add_days(run.host(), *wall, *wall + run.lasted_ms(), Span::Watched);
     else
         all_dated_ = false;
 }
@@ -345,10 +363,14 @@ void SvgTimeline::draw_band(const Band& band, int y,
         }
     }
     draw_shares(file_, left, top_y, 22, share);
+    for (const Label& solid : band.solid) {
+        double x = x_of(solid.start_ms);
+        draw_solid(file_, x, top_y, x_of(solid.start_ms + solid.length_ms) - x, 22);
+    }
     std::vector<Label> labels = band.labels;
     for (const Label& label : labels) {
         // A band's outages shorter than a minute by their second and ms.
-        std::string text = label.length_ms >= label_from_ms ? label_start(&run, label.start_ms) +
+        std::string text = label.length_ms >= solid_from_ms ? label_start(&run, label.start_ms) +
                                                                   ' ' + length_text(label.length_ms)
                                                             : duration_text(label.length_ms);
         double x = x_of(label.start_ms), w = x_of(label.start_ms + label.length_ms) - x;
@@ -446,6 +468,10 @@ void SvgTimeline::draw_days(int y) {
             }
             for (int p = 0; p < pixels; ++p) share[p] = static_cast<double>(row.down[p]) / pixel_ms;
             draw_shares(file_, day_left, band, 18, share);
+            for (const Label& solid : row.solid) {
+                draw_solid(file_, day_left + static_cast<double>(solid.start_ms - day) / pixel_ms,
+                           band, static_cast<double>(solid.length_ms) / pixel_ms, 18);
+            }
             // Labels above the band, the earlier first, none over another.
             std::vector<Label> labels = row.labels;
             std::sort(labels.begin(), labels.end(),
@@ -494,8 +520,9 @@ bool SvgTimeline::finish() {
     bool shared = all_dated_ && first < last && bands_.size() > 1;
     // The legend names only what is drawn.
     for (const Band& band : bands_) {
-        drew_down_ = drew_down_ || std::any_of(band.down.begin(), band.down.end(),
-                                               [](int64_t d) { return d > 0; });
+        drew_down_ =
+            drew_down_ || !band.solid.empty() ||
+            std::any_of(band.down.begin(), band.down.end(), [](int64_t d) { return d > 0; });
         drew_rtt_ = drew_rtt_ || (!by_day && !band.rtt.empty());
         drew_unwatched_ = drew_unwatched_ || (!by_day && (!band.run.start_ms || shared));
     }
@@ -539,7 +566,7 @@ void SvgTimeline::legend(int picture_width) {
         const char* text;
         bool line;
     } entries[] = {{true, up_colour, "up", false},
-                   {drew_down_, down_colour, "down (the share of each pixel)", false},
+                   {drew_down_, down_colour, "down", false},
                    {drew_unwatched_, unwatched_colour, "not watched", false},
                    {drew_rtt_, rtt_colour, "round trip (verbose runs)", true}};
     int x = picture_width - 20;

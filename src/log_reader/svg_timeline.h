@@ -4,9 +4,11 @@
 // its own time, with the round trip as a line for verbose runs. Each pixel
 // shows the share of its time that was down, as the height of its red, so
 // that the red area is the down time to within a pixel; outages of a minute
-// or more are labelled with their start and length where there is room.
+// or more are drawn solid instead, the band's height at their exact place
+// and width, and labelled with their start and length where there is room.
 // What is kept is bounded whatever the length of the log: a fixed number of
-// bins per run and per day, and the longest outages of each for labels. The
+// bins per run and per day, a bounded number of solid outages (past it, more
+// are shaded), and the longest outages of each for labels. The
 // picture is written at the end, to a file put in place only when whole, or
 // to standard output ("-").
 #pragma once
@@ -48,7 +50,7 @@ public:
     static constexpr int pixels = 920;  // across a band or a day
     static constexpr std::size_t bins = 2048;
 
-    // An outage long enough to be labelled.
+    // An outage long enough to be labelled, or drawn solid.
     struct Label {
         int64_t start_ms, length_ms;  // own clock (bands) or calendar time (days)
         bool operator<(const Label& other) const { return length_ms > other.length_ms; }
@@ -66,18 +68,20 @@ private:
         Run run;  // as it ended
         int64_t origin_ms = 0, bin_ms = 1;
         std::vector<int64_t> down;
-        std::vector<Label> labels;
+        std::vector<Label> solid, labels;
         std::vector<Sample> rtt;
         int64_t sample_width_ms = 0;
     };
-    // A calendar day of one host: down and watched ms per pixel.
+    // A calendar day of one host: watched ms and the down ms of short
+    // outages per pixel, and the pieces of long ones.
     struct Day {
         std::array<int64_t, pixels> down{}, watched{};
-        std::vector<Label> labels;
+        std::vector<Label> solid, labels;
     };
+    enum class Span { Watched, Down, Solid };
 
     void add_down(Band& band, int64_t from, int64_t to);
-    void add_days(const std::string& host, int64_t from, int64_t to, bool down);
+    void add_days(const std::string& host, int64_t from, int64_t to, Span span);
     // axis_span: the calendar times of a time axis that several runs share.
     void draw_band(const Band& band, int y, std::optional<std::pair<int64_t, int64_t>> axis_span);
     void draw_days(int y);

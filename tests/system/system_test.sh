@@ -433,7 +433,7 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
   down 0:00:00.000 of 0:00:00.6NN watched, availability 100.000 %"
     # The legend names only what is drawn: no outage, none in compact output, both.
     "$QL" --svg - "sp dir/x.log" >x.svg
-    check "SVG: the legend" "0 0|1 0|1 1" "$(for f in x c v; do echo $(grep -c '>down (the share' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
+    check "SVG: the legend" "0 0|1 0|1 1" "$(for f in x c v; do echo $(grep -c '>down<' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
     # A rotated set, the oldest part compressed as logrotate leaves it, read in the order written
     # whatever order the names come in; two hosts read together, each with its own totals.
     for n in 3 4 5; do
@@ -520,6 +520,10 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     red=$($share week.svg week.png 2026-03-02 | awk '/^x=/ { for (i = 2; i <= NF; ++i) if ($i > 0.95) { s = s ? s : i - 2; e = i - 2 } else if (s) break
         print s, e }')
     check "week: the long outage, its block and its label" "326 439 1" "$red $(grep -c '>08:30 3:00:00<' week.svg)"
+    # Every outage of a minute or more is solid, the band's height: the minute at 11:16:40 too.
+    check "week: outages of a minute or more drawn solid" "11 1 1" \
+        "$(grep -c 'height="18" fill="#d62728"' week.svg) $(grep -c '>11:16 0:01:00<' week.svg
+        ) $(grep -c '<rect x="552.315" y="98" width="0.639" height="18"' week.svg)"
     # Two hosts: a heading and rows of days each.
     sed 's/127\.0\.0\.1/127.0.0.2/g' week.log >week2.log && touch -r week.log week2.log
     "$QL" --svg - week.log week2.log >hosts.svg

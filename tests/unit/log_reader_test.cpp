@@ -79,6 +79,8 @@ TEST(LogReader, OddInputs) {
          "q 127.0.0.1 -o my log 7 \r\n" + R1 + "!..../b/q 127.0.0.2 -n 1 \r\n" + R1 + "!...\\q.exe 127.0.0.3 \r\n", "1,3,4,2000,,,2,127.0.0.1,,,\n2,3,3,2000,,,1,127.0.0.2,,,\n",
          "1,q 127.0.0.1 -o my log 7,0,4,2,2,50.0,cut,127.0.0.1,12000,12000,10000,16.667,,\n2,../b/q 127.0.0.2 -n 1,0,3,2,1,33.3,cut,127.0.0.2,7000,7000,5000,28.571,,\n"
          "3,..\\q.exe 127.0.0.3,,0,0,0,0.0,cut,127.0.0.3,,0,0,,,\n", ""},
+        {"a program named like a line of the log is no torn line", "qelvor statistics 127.0.0.1 -n 1 \r\n" + R1, "",
+         "1,qelvor statistics 127.0.0.1 -n 1,0,1,1,0,0.0,cut,127.0.0.1,0,0,0,,,\n", ""},
         {"a verbose line cut right before its rtt is no header", H + "00:00:00.472 [5] reply from 127.0.0.1 \r\n" + H, "",
          "1,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,,0,0,0,0.0,cut,127.0.0.1,,0,0,,,\n"
          "2,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,,0,0,0,0.0,cut,127.0.0.1,,0,0,,,\n", "x.log:2: a line cut short\n"},
