@@ -166,19 +166,22 @@ int read_file(const std::string& name, qlog::LogScanner& scanner, std::vector<ch
     if (gz == nullptr) return errno != 0 ? errno : ENOMEM;
     gzbuffer(gz, 1 << 17);
     scanner.begin_file(name);
-    int got = 0, error = 0;
+    int got = 0;
     while ((got = gzread(gz, buffer.data(), static_cast<unsigned>(buffer.size()))) > 0)
         scanner.feed(buffer.data(), static_cast<std::size_t>(got));
-    if (got < 0 && !quiet) {
-        int zlib_error = 0;
-        const char* why = gzerror(gz, &zlib_error);
-        error = zlib_error == Z_ERRNO ? errno : EIO;
+    int read_error = errno, zlib_error = Z_OK;
+    std::string_view why = gzerror(gz, &zlib_error);  // "its name: what"
+    if (std::size_t at = why.rfind(": "); at != std::string_view::npos) why.remove_prefix(at + 2);
+    // A compressed file that ends inside its stream (cut short by a copy, or
+    // still being written) was not read whole, whatever it gave.
+    bool whole = got == 0 && zlib_error != Z_BUF_ERROR;
+    if (!whole && !quiet) {
         std::fprintf(stderr, "qelvor-log: %s: %s\n", name.c_str(),
-                     zlib_error == Z_ERRNO ? std::strerror(error) : why);
+                     zlib_error == Z_ERRNO ? std::strerror(read_error) : std::string(why).c_str());
     }
     scanner.end_of_file();
     gzclose(gz);
-    return got < 0 ? -1 : 0;
+    return whole ? 0 : -1;
 }
 
 // The runs of a file as a first reading finds them.

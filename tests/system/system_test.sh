@@ -434,6 +434,13 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
     # The legend names only what is drawn: no outage, none in compact output, both.
     "$QL" --svg - "sp dir/x.log" >x.svg
     check "SVG: the legend" "0 0|1 0|1 1" "$(for f in x c v; do echo $(grep -c '>down<' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
+    # The band's axis: four or more ticks at equal steps, each with its own time.
+    check "SVG: the axis" 1 "$(sed -n 's/.*stroke="#333333"\/><text x="\([0-9.]*\)".*">\([^<]*\)<.*/\1 \2/p' \
+        c.svg | awk '{ d = $1 - x; ok += (NR < 3 || (d - step < 0.05 && step - d < 0.05)); step = d
+            x = $1; ok -= (seen[$2]++ > 0) } END { print (NR >= 4 && ok == NR) }')"
+    # A log path of a byte that is not UTF-8 and a 4-byte character: "?" for the byte only.
+    p=$'\xff\xf0\x9f\x93\x88.log' && "$Q" 127.0.0.1 -n 1 -o "$p" >/dev/null
+    check "SVG: a path not UTF-8" 1 "$("$QL" --svg - "$p" | grep -cF -- "-o ?"$'\xf0\x9f\x93\x88'".log<")"
     # A rotated set, the oldest part compressed as logrotate leaves it, read in the order written
     # whatever order the names come in; two hosts read together, each with its own totals.
     for n in 3 4 5; do
@@ -445,6 +452,8 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
         "$(tail -n +2 r.runs | awk -F, '{ print $1 "," $4 "," $9 }' | paste -sd' ')"
     check "rotated: outages as the logs' stamps" "$(oracle outages <(zcat r.log.2.gz) r.log.1 r.log | cut -d, -f2-7)" \
         "$("$QL" --csv outages r.log* | tail -n +2 | cut -d, -f2-7)"
+    head -c -12 r.log.2.gz >cut.gz && status "a .gz cut short" 2 "$QL" cut.gz 2>err >/dev/null
+    check "a .gz cut short: said" "qelvor-log: cut.gz: unexpected end of file" "$(head -n 1 err)"
     check "two hosts: totals of each" "all runs of 127.0.0.1: 1 run(s)|all runs of 127.0.0.2: 1 run(s)" \
         "$("$QL" r.log.2.gz r.log.1 | grep -o '^all runs of .*: 1 run(s)' | paste -sd'|')"
     # Nothing read is no figure; what could not be read, or was skipped, is in the status.
@@ -719,18 +728,18 @@ group_follow_logs() {
 qelvor-log: secret.log: read again" "$(cat secret.err)"
 
     # A folder: every *.log in it, one appearing later; two logs of one host
-    # are told apart by their path.
-    mkdir logs && for l in a:127.0.0.1 b:127.0.0.1 c:127.0.0.2; do
+    # are told apart by their path. A folder removed is said once.
+    mkdir logs gone && for l in a:127.0.0.1 b:127.0.0.1 c:127.0.0.2; do
         { header ${l#*:} logs/${l%:*}.log && outcome 1 up; } >logs/${l%:*}.log
     done
     kill $follower && wait $follower
-    "$QL" --follow logs --metrics m.prom 2>follow.err & follower=$!
-    sleep 0.5 && { header 127.0.0.3 d.log && outcome 1 down; } >logs/d.log
+    "$QL" --follow logs gone --metrics m.prom 2>follow.err & follower=$!
+    sleep 0.5 && rmdir gone && { header 127.0.0.3 d.log && outcome 1 down; } >logs/d.log
     folder() { echo "$(grep ^qelvor_up m.prom | sort)$(cat follow.err)"; }
     eventually "follow: a folder's logs" 'qelvor_up{host="127.0.0.1",log="logs/a.log"} 1
 qelvor_up{host="127.0.0.1",log="logs/b.log"} 1
 qelvor_up{host="127.0.0.2"} 1
-qelvor_up{host="127.0.0.3"} 0' folder
+qelvor_up{host="127.0.0.3"} 0qelvor-log: gone: No such file or directory' folder
     ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool: a folder"
     kill $follower && wait $follower
 

@@ -47,7 +47,7 @@ const std::string S =
 
 // clang-format off
 TEST(LogReader, OddInputs) {
-    struct { const char* name; std::string log; const char* outages; const char* runs; const char* messages; } cases[] = {
+    struct { const char* name; std::string log; const char* outages; std::string runs; const char* messages; } cases[] = {
         {"a header glued onto a torn row of marks", H + R1 + "!!!!!!/usr/bin/qelvor 127.0.0.1 -n 2 -o x.log \r\n" + R1 + "!" + S,
          "", "1,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,0,7,7,0,0.0,cut,127.0.0.1,600,600,0,100.000,,\n"
              "2,/usr/bin/qelvor 127.0.0.1 -n 2 -o x.log,0,2,2,0,0.0,count,127.0.0.1,1000,1000,0,100.000,,\n", ""},
@@ -79,8 +79,14 @@ TEST(LogReader, OddInputs) {
          "q 127.0.0.1 -o my log 7 \r\n" + R1 + "!..../b/q 127.0.0.2 -n 1 \r\n" + R1 + "!...\\q.exe 127.0.0.3 \r\n", "1,3,4,2000,,,2,127.0.0.1,,,\n2,3,3,2000,,,1,127.0.0.2,,,\n",
          "1,q 127.0.0.1 -o my log 7,0,4,2,2,50.0,cut,127.0.0.1,12000,12000,10000,16.667,,\n2,../b/q 127.0.0.2 -n 1,0,3,2,1,33.3,cut,127.0.0.2,7000,7000,5000,28.571,,\n"
          "3,..\\q.exe 127.0.0.3,,0,0,0,0.0,cut,127.0.0.3,,0,0,,,\n", ""},
-        {"a program named like a line of the log is no torn line", "qelvor statistics 127.0.0.1 -n 1 \r\n" + R1, "",
+        {"a program named like a line of the log is no torn line",
+         "qelvor statistics 127.0.0.1 -n 1 \r\n" + R1, "",
          "1,qelvor statistics 127.0.0.1 -n 1,0,1,1,0,0.0,cut,127.0.0.1,0,0,0,,,\n", ""},
+        {"an -o path of 127 bytes is a path, of 128 none",
+         "q 127.0.0.1 -o " + std::string(127, 'a') + " \r\n" + R1 + "q 127.0.0.1 -o " +
+             std::string(128, 'a') + " \r\n", "",
+         "1,q 127.0.0.1 -o " + std::string(127, 'a') + ",0,1,1,0,0.0,cut,127.0.0.1,0,0,0,,,\n",
+         "x.log:4: not a line of a qelvor log\n"},
         {"a verbose line cut right before its rtt is no header", H + "00:00:00.472 [5] reply from 127.0.0.1 \r\n" + H, "",
          "1,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,,0,0,0,0.0,cut,127.0.0.1,,0,0,,,\n"
          "2,/usr/bin/qelvor 127.0.0.1 -n 0 -p 100 -w 300 -o x.log,,0,0,0,0.0,cut,127.0.0.1,,0,0,,,\n", "x.log:2: a line cut short\n"},
@@ -170,7 +176,8 @@ TEST(Calendar, RunsDatedFromTheirFile) {
     struct { const char* text; const char* iso; } whens[] = {
         {"2026-03-29", "2026-03-29T00:00:00.000+01:00"}, {"2026-03-29T03:30", "2026-03-29T03:30:00.000+02:00"},
         {"2026-03-01 10:00:30.250Z", "2026-03-01T11:00:30.250+01:00"}, {"2026-03-01T10:00+05:30", "2026-03-01T05:30:00.000+01:00"},
-        {"2026-3-01", ""}, {"2026-03-01T24:00", ""}, {"2026-03-01T10", ""}, {"2026-03-01T10:00+5", ""},
+        {"2028-02-29T23:30Z", "2028-03-01T00:30:00.000+01:00"}, {"2026-3-01", ""},
+        {"2026-03-01T24:00", ""}, {"2026-03-01T10", ""}, {"2026-03-01T10:00+5", ""},
     };
     for (const auto& w : whens) {
         std::optional<int64_t> when = qlog::parse_when(w.text);
