@@ -396,8 +396,9 @@ group_reader() {
     check "verbose -T: every request as stamped" "$(oracle requests v.log)" "$(tail -n +2 v.requests | cut -d, -f1-5)"
     check "verbose -T: outages, start, ending" "$(oracle outages v.log) $(sed -n 2p v.requests | cut -d, -f3),count" \
         "$(tail -n +2 v.outages | cut -d, -f1-7) $(sed -n 2p v.runs | cut -d, -f3,8)"
-    check "killed (cut, maybe torn), then appended" "cut|2,$Q 127.0.0.1 -n 3 -p 10 -o k.log,0,3,3,0,0.0,count" \
-        "$("$QL" --csv runs k.log 2>/dev/null | cut -d, -f1-8 | sed -n '2s/.*,//p;3p' | paste -sd'|')"
+    # (The start is the first request's stamp: 1 ms, not 0, when the start-up took that long.)
+    check "killed (cut, maybe torn), then appended" "cut|2,$Q 127.0.0.1 -n 3 -p 10 -o k.log,3,3,0,0.0,count" \
+        "$("$QL" --csv runs k.log 2>/dev/null | cut -d, -f1,2,4-8 | sed -n '2s/.*,//p;3p' | paste -sd'|')"
 
     # The picture: along run 1's band, red exactly where the outage is.
     for f in c v; do rsvg-convert $f.svg -o $f.png || fail "rsvg-convert $f.svg"; done
@@ -434,10 +435,23 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
     # The legend names only what is drawn: no outage, none in compact output, both.
     "$QL" --svg - "sp dir/x.log" >x.svg
     check "SVG: the legend" "0 0|1 0|1 1" "$(for f in x c v; do echo $(grep -c '>down<' $f.svg) $(grep -c '>round trip (' $f.svg); done | paste -sd'|')"
-    # The band's axis: four or more ticks at equal steps, each with its own time.
-    check "SVG: the axis" 1 "$(sed -n 's/.*stroke="#333333"\/><text x="\([0-9.]*\)".*">\([^<]*\)<.*/\1 \2/p' \
-        c.svg | awk '{ d = $1 - x; ok += (NR < 3 || (d - step < 0.05 && step - d < 0.05)); step = d
-            x = $1; ok -= (seen[$2]++ > 0) } END { print (NR >= 4 && ok == NR) }')"
+    # The band's axis: four or more ticks at equal steps, each with its own time below its mark.
+    tick='s/.*y2="\([0-9]*\)" stroke="#333333"\/><text x="\([0-9.]*\)" y="\([0-9]*\)"'
+    check "SVG: the axis" 1 "$(sed -n "$tick"'.*">\([^<]*\)<.*/\2 \4 \1 \3/p' c.svg | awk '{
+        d = $1 - x; ok += (NR < 3 || (d - step < 0.05 && step - d < 0.05)); step = d; x = $1
+        ok -= (seen[$2]++ > 0 || $4 <= $3) } END { print (NR >= 4 && ok == NR) }')"
+    # Read from standard input, its bins not sized by a first reading: the red span and area
+    # (in pixels) as from the file, to one.
+    red() { awk -F'"' '/fill="#d62728"/ && $4 != "10" { x = $2; if (!n++ || x < a) a = x
+        b = (x + $6 > b ? x + $6 : b); s += $6 * $8 } END { print a, b, s / 22 }' "$1"; }
+    "$QL" --svg - - <c.log >stdin.svg
+    check "SVG from standard input: the red as from the file" 1 "$(paste -d' ' <(red c.svg) \
+        <(red stdin.svg) | awk '{ print (($1 - $4) ^ 2 <= 1 && ($2 - $5) ^ 2 <= 1 && \
+            ($3 - $6) ^ 2 <= 1) }')"
+    # Forty logs read with 24 descriptors: each closed once read.
+    mkdir many && for n in {1..40}; do cp c.log many/$n.log; done
+    (ulimit -n 24 && exec "$QL" --csv runs --svg many.svg many/*.log >many.runs)
+    check "40 logs, 24 descriptors: status, runs" "0 41" "$? $(wc -l <many.runs)"
     # A log path of a byte that is not UTF-8 and a 4-byte character: "?" for the byte only.
     p=$'\xff\xf0\x9f\x93\x88.log' && "$Q" 127.0.0.1 -n 1 -o "$p" >/dev/null
     check "SVG: a path not UTF-8" 1 "$("$QL" --svg - "$p" | grep -cF -- "-o ?"$'\xf0\x9f\x93\x88'".log<")"
