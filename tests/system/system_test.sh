@@ -44,6 +44,10 @@ check() { [[ $2 == "$3" ]] || fail "$1: expected \"$2\", got \"$3\""; }
 # status NAME EXPECTED COMMAND...: runs the command, checks its exit status.
 status() { "${@:3}"; check "$1, status" "$2" $?; }
 mask() { LC_ALL=C sed -E 's/[0-9]{4}-[0-9]{2}-[0-9]{2}T/YYYY-MM-DDT/; s/[0-9]{2}(:[0-9]{2}){2}\.[0-9]{3}/HH:MM:SS.mmm/; s/(rtt|reply) [0-9]+ ms/\1 N ms/; s/(0:00:00\.[0-9])[0-9]{2}( watched|,)/\1NN\2/'; }
+# red [SVG]: of a picture of bands, where its red begins and ends and its area (the marks under
+# a band left out), in pixels of a band's width.
+red() { awk -F'"' '/fill="#d62728"/ && $4 != "10" && $8 != "3" { x = $2; if (!n++ || x < a) a = x
+    b = (x + $6 > b ? x + $6 : b); s += $6 * $8 } END { print a, b, s / 22 }' "$@"; }
 # same NAME FILE: the file's bytes, masked, are exactly standard input's.
 same() {
     mask <"$2" >"$2.m" && cat >"$2.x" && cmp -s "$2.x" "$2.m" && return
@@ -442,8 +446,6 @@ all runs of 127.0.0.1: 2 run(s), 0 outage(s), the longest 0:00:00.000
         ok -= (seen[$2]++ > 0 || $4 <= $3) } END { print (NR >= 4 && ok == NR) }')"
     # Read from standard input, its bins not sized by a first reading: the red span and area
     # (in pixels) as from the file, to one.
-    red() { awk -F'"' '/fill="#d62728"/ && $4 != "10" { x = $2; if (!n++ || x < a) a = x
-        b = (x + $6 > b ? x + $6 : b); s += $6 * $8 } END { print a, b, s / 22 }' "$1"; }
     "$QL" --svg - - <c.log >stdin.svg
     check "SVG from standard input: the red as from the file" 1 "$(paste -d' ' <(red c.svg) \
         <(red stdin.svg) | awk '{ print (($1 - $4) ^ 2 <= 1 && ($2 - $5) ^ 2 <= 1 && \
@@ -547,6 +549,11 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     check "week: outages of a minute or more drawn solid" "11 1 1" \
         "$(grep -c 'height="18" fill="#d62728"' week.svg) $(grep -c '>11:16 0:01:00<' week.svg
         ) $(grep -c '<rect x="552.315" y="98" width="0.639" height="18"' week.svg)"
+    # Read from standard input, undated: one band, its bins widened as the run grows. Short
+    # outages far apart: the red area is their 55 s in pixels.
+    $gen short.log "$(date -d '2026-03-02 00:00' +%s)" 0.5 600+20 20000+30 40000+5 >/dev/null
+    check "short outages read from standard input: the red area" 1 "$("$QL" --svg - - <short.log |
+        red | awk '{ d = $3 - 55000 * 920 / 43199000; print (d * d < 0.0025) }')"
     # Two hosts: a heading and rows of days each.
     sed 's/127\.0\.0\.1/127.0.0.2/g' week.log >week2.log && touch -r week.log week2.log
     "$QL" --svg - week.log week2.log >hosts.svg
@@ -747,7 +754,7 @@ qelvor-log: secret.log: read again" "$(cat secret.err)"
         { header ${l#*:} logs/${l%:*}.log && outcome 1 up; } >logs/${l%:*}.log
     done
     kill $follower && wait $follower
-    "$QL" --follow logs gone --metrics m.prom 2>follow.err & follower=$!
+    "$QL" --follow logs gone --metrics m.prom >folder.out 2>follow.err & follower=$!
     sleep 0.5 && rmdir gone && { header 127.0.0.3 d.log && outcome 1 down; } >logs/d.log
     folder() { echo "$(grep ^qelvor_up m.prom | sort)$(cat follow.err)"; }
     eventually "follow: a folder's logs" 'qelvor_up{host="127.0.0.1",log="logs/a.log"} 1
@@ -755,6 +762,8 @@ qelvor_up{host="127.0.0.1",log="logs/b.log"} 1
 qelvor_up{host="127.0.0.2"} 1
 qelvor_up{host="127.0.0.3"} 0qelvor-log: gone: No such file or directory' folder
     ! command -v promtool >/dev/null || promtool check metrics <m.prom || fail "promtool: a folder"
+    # A change is told at once, into a file too, with no hook to run.
+    outcome 2 down >>logs/a.log && until_seen folder.out ' down (run 1, request 2)' 1
     kill $follower && wait $follower
 
     # A -T run followed as it is written: its change at the calendar time its stamp gives (stamps
