@@ -549,11 +549,11 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     check "week: outages of a minute or more drawn solid" "11 1 1" \
         "$(grep -c 'height="18" fill="#d62728"' week.svg) $(grep -c '>11:16 0:01:00<' week.svg
         ) $(grep -c '<rect x="552.315" y="98" width="0.639" height="18"' week.svg)"
-    # Read from standard input, undated: one band, its bins widened as the run grows. Short
-    # outages far apart: the red area is their 55 s in pixels.
-    $gen short.log "$(date -d '2026-03-02 00:00' +%s)" 0.5 600+20 20000+30 40000+5 >/dev/null
-    check "short outages read from standard input: the red area" 1 "$("$QL" --svg - - <short.log |
-        red | awk '{ d = $3 - 55000 * 920 / 43199000; print (d * d < 0.0025) }')"
+    # Read from standard input, undated: one band, its bins widened as the run grows. A solid
+    # outage, then short ones far apart: the red area is their 145 s in pixels.
+    $gen short.log "$(date -d '2026-03-02 00:00' +%s)" 0.5 300+90 600+20 20000+30 40000+5 >/dev/null
+    check "outages read from standard input: the red area" 1 "$("$QL" --svg - - <short.log |
+        red | awk '{ d = $3 - 145000 * 920 / 43199000; print (d * d < 0.0025) }')"
     # Two hosts: a heading and rows of days each.
     sed 's/127\.0\.0\.1/127.0.0.2/g' week.log >week2.log && touch -r week.log week2.log
     "$QL" --svg - week.log week2.log >hosts.svg
