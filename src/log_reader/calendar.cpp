@@ -206,6 +206,11 @@ std::deque<Dating> date_runs(const std::vector<Run>& runs, const FileTimes& file
             if (found != 1) start.reset();
         }
         last = false;
+        if (start && *start < 0) {
+            // A log whose times say it began before 1970 is corrupt.
+            start.reset();
+            date.unknown = "date unknown (its length puts its start before 1970)";
+        }
         if (!start) {
             if (date.unknown.empty())
                 date.unknown = "date unknown (before " + iso_text(*bound) + ")";

@@ -21,6 +21,18 @@ uint64_t widen(uint32_t low, uint64_t near) {
 
 constexpr auto day_ms = static_cast<int64_t>(record::day_ms);
 
+// No clock reaches this far (146 million years): a time is never moved past
+// it, so that no sum of a time and a number of ms read from a log overflows.
+constexpr int64_t ceiling_ms = int64_t{1} << 62;
+
+// `count` steps of `step_ms` after `time_ms`, held at the ceiling.
+int64_t advanced(int64_t time_ms, uint64_t count, uint64_t step_ms) {
+    if (time_ms >= ceiling_ms) return time_ms;
+    auto room = static_cast<uint64_t>(ceiling_ms - time_ms);
+    if (step_ms != 0 && count > room / step_ms) return ceiling_ms;
+    return time_ms + static_cast<int64_t>(count * step_ms);
+}
+
 }  // namespace
 
 const char* ending_name(Ending ending) {
@@ -90,8 +102,12 @@ int64_t RunTracker::next_estimate() const {
 void RunTracker::place(uint64_t request, int64_t time_ms, Outcome outcome,
                        std::optional<uint32_t> rtt) {
     if (!run_.start_ms) {
-        run_.start_ms = std::max<int64_t>(
-            0, time_ms - static_cast<int64_t>(request - 1) * run_.settings.period_ms);
+        // The first request went out a period per request before this one,
+        // but not before 0 (a request number too large for that says so too).
+        uint64_t reach = time_ms > 0 ? static_cast<uint64_t>(time_ms) : 0;
+        uint64_t before = request - 1, period = run_.settings.period_ms;
+        bool fits = period == 0 || before <= reach / period;
+        run_.start_ms = fits ? static_cast<int64_t>(reach - before * period) : 0;
     }
     run_.requests = std::max(run_.requests, request);
     run_.last_ms = time_ms;
@@ -183,7 +199,7 @@ void RunTracker::marks(char mark, uint64_t count) {
     if (rest == 0) return;
     int64_t step = next_estimate() - run_.last_ms;
     run_.requests += rest;
-    run_.last_ms += static_cast<int64_t>(rest) * step;
+    run_.last_ms = advanced(run_.last_ms, rest, static_cast<uint64_t>(step));
     if (outcome == Outcome::Reply) run_.replies += rest, run_.last_reply_request = run_.requests;
     if (run_.outage) run_.outage->last_request = run_.requests;
 }
@@ -200,8 +216,8 @@ void RunTracker::line(const LogLine& line, const Header& header) {
             complain_("the lost line says " + std::to_string(line.lost) +
                       " request(s), the lines before it " + std::to_string(lost_since_reply_));
         }
-        auto ago = static_cast<int64_t>(line.ago_ms);
-        if (replied_before_ && last_reply_at_) {
+        auto ago = static_cast<int64_t>(std::min<uint64_t>(line.ago_ms, ceiling_ms));
+        if (replied_before_ && last_reply_at_ && ago <= ceiling_ms - *last_reply_at_) {
             int64_t shift = *last_reply_at_ + ago - held_->time_ms;
             if (shift % day_ms == 0 && held_->time_ms + shift >= *last_reply_at_) shift_ms = shift;
         }

@@ -506,6 +506,16 @@ $(date -d "@$(awk -F, 'NR == 2 { printf "%.3f", 1772346600 - $11 / 1000 }' <("$Q
     check "-T on another day: that day, the stamps' time" "count 2026-03-01T$first+05:30" "$(dates t.log | cut -d' ' -f1,2)"
     check "-T an hour off: no date, why" "count  |date unknown (the time of day of its stamps does not match" \
         "$(dates h.log)|$("$QL" h.log | grep -o 'date unknown (the time of day of its stamps does not match')"
+    # A corrupt lost line that puts the last reply 2.7 million years back: no date, and the
+    # figures by day and the picture come at once, not a row for each of those days.
+    printf '%s\r\n' "$Q 127.0.0.1 -p 1000 -w 1000 -o old.log " '' \
+        '00:00:00.000 [1] reply from 127.0.0.1 ; rtt 0 ms.' '00:00:01.000 [2] no reply.' \
+        '00:00:05.000 [3] reply from 127.0.0.1 ; rtt 0 ms.' \
+        '    1 request(s) have been lost since the last reply 86400000000005000 ms ago.' >old.log
+    check "a start before 1970: no date, why; by day; the picture" \
+        "date unknown (its length puts its start before 1970)|note: 1 run(s) left out|1" \
+        "$("$QL" old.log | grep -o 'date unknown.*')|$(timeout 60 "$QL" --by day old.log |
+            grep -o '.*left out')|$(timeout 60 "$QL" --svg - old.log | grep -c '</svg>')"
     # Three runs in one file: the first (elapsed) only bounded by the second's start; the second
     # (-T) dated where the file's creation leaves it one day (not every file system tells it).
     for t in "" -T -T; do "$Q" 127.0.0.1 $t -n 3 -p 100 -o three.log >/dev/null; done
